@@ -1,0 +1,60 @@
+# Developer entry points. `make run` builds, installs and runs the main job; `make test`
+# builds, installs and runs every test. Both set up their own virtual environment.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+JOBS ?= 2
+VENV ?= .venv
+BUILD ?= build
+SANITIZE ?= 0
+PY := $(VENV)/bin/python
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+
+CMAKE_DEFINES := -DKIVO_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF)
+TEST_EXT_DIR := $(abspath $(BUILD)/tests/tests/ext)
+
+# Under the sanitizers the interpreter itself is not instrumented: preload the runtimes and
+# let the interpreter use malloc so every allocation is seen.
+ifeq ($(SANITIZE),1)
+SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+endif
+
+.PHONY: run test install venv cpp-tests pytest typecheck asan valgrind bench format clean
+
+$(VENV)/.stamp: pyproject.toml scripts/find-python313.sh
+	@py313=$$(scripts/find-python313.sh) || exit 1; \
+	  echo "creating $(VENV) with $$py313"; \
+	  "$$py313" -m venv --clear $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "pytest>=8" "mypy>=1.10" "hypothesis>=6"
+	touch $@
+
+venv: $(VENV)/.stamp
+
+install: venv
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	  -C build-dir=$(BUILD)/wheel -C cmake.define.KIVO_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF) .
+
+run: install
+	$(PY) -m kivotools
+
+cpp-tests: venv
+	$(VENV)/bin/cmake -S . -B $(BUILD)/tests -G Ninja -DKIVO_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_DEFINES)
+	$(VENV)/bin/cmake --build $(BUILD)/tests
+	cd $(BUILD)/tests && $(abspath $(VENV))/bin/ctest --output-on-failure -j$(JOBS)
+
+pytest: install cpp-tests
+	KIVO_TEST_EXT_DIR=$(TEST_EXT_DIR) $(SAN_ENV) $(PY) -m pytest -q $(PYTEST_ARGS)
+
+test: install cpp-tests pytest
+
+asan:
+	$(MAKE) test VENV=.venv-asan BUILD=build/asan SANITIZE=1
+
+format:
+	clang-format -i $$(git ls-files '*.cc' '*.h')
+
+clean:
+	rm -rf build .venv .venv-asan

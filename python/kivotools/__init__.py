@@ -1,0 +1,20 @@
+"""Python bindings of the kivo toolkit's tools.
+
+``from kivotools import norvek, quedrin`` gives the two tool classes. The extension modules
+are imported on first use, so importing this package alone loads nothing native.
+"""
+
+__version__ = "0.1.0"
+__all__ = ["norvek", "quedrin", "__version__"]
+
+
+def __getattr__(name: str):
+    if name == "norvek":
+        from kivotools.kivoc.norvek import norvek
+
+        return norvek
+    if name == "quedrin":
+        from kivotools.kivoc.quedrin import quedrin
+
+        return quedrin
+    raise AttributeError(f"module 'kivotools' has no attribute {name!r}")

@@ -1,0 +1,232 @@
+// The binding runtime's records, tables and operations. Compiled into every module with hidden
+// visibility: each module has its own copy of every function and static named here.
+//
+// The record layouts below are a binary interface. Modules built separately read each other's
+// records directly through the registry chain and each other's wrapped-pointer objects, so the
+// field order and widths must never change; the static_asserts pin them. The registry anchor is
+// the capsule "swig_runtime_data4.type_pointer_capsule" in the module "swig_runtime_data4": a
+// module built with other names or other layouts must use other names.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#pragma GCC visibility push(hidden)
+
+struct swig_cast;
+struct swig_class_data;
+
+// Run-time type record: one per pointer type of a module; after the merge possibly shared by
+// address with other modules.
+struct swig_type {
+    const char *mangled_name;    // registry key, e.g. "_p_char"; compared with strcmp
+    const char *pretty_name;     // readable name used in messages, e.g. "char *"
+    void *reserved_hook;         // always null; never read
+    swig_cast *cast_list;        // head of the doubly linked cast list; null until the merge
+    swig_class_data *class_data; // registration record of the proxy class, or null
+    int owns_class_data;         // 1 on the type a class registered; read by the capsule destructor
+};
+
+// Turns a pointer of a cast entry's source type into a pointer of the owning type.
+typedef void *(*swig_convert_fn)(void *, int *);
+
+// Cast record: the owning type accepts pointers of `source_type`.
+struct swig_cast {
+    swig_type *source_type;    // the accepted type; null ends a static cast array
+    swig_convert_fn convert_fn; // null: the pointer passes unchanged
+    swig_cast *next_cast;       // next entry of the list, null at the tail
+    swig_cast *prev_cast;       // previous entry, null at the head
+};
+
+// Module record: one per module (the static `swig_module`), linked into the process chain.
+struct swig_module {
+    swig_type **type_array;       // the module's `swig_types`, type_count slots plus a null
+    std::uint64_t type_count;     // number of types of the module
+    struct swig_module *next_module; // next record of the circular chain; null before the join
+    swig_type **initial_types;    // `swig_type_initial`, sorted by mangled_name; set at first join
+    swig_cast **initial_casts;    // `swig_cast_initial`, slot for slot; set at first join
+    void *reserved_data;          // always null; never read
+};
+// The variable `swig_module` hides the struct's plain name; code names the record type by this.
+using swig_module_record = struct swig_module;
+
+// Registration record of a proxy class: made by class registration with malloc, never freed.
+struct swig_class_data {
+    PyObject *class_object;     // the proxy class
+    PyObject *new_hook;         // the class's "__new__" when the class is not a type, else null
+    PyObject *new_call_args;    // (class,) for new_hook, or the class itself
+    PyObject *destroy_hook;     // the class's "__swig_destroy__", or null
+    int destroy_takes_args;     // 1: call the hook with a temporary wrapped pointer
+    int reserved_flag;          // always 0; never read
+    PyTypeObject *instance_type; // when set, wrapped pointers of the type are made as this type
+};
+
+// The wrapped pointer: carries a native address into Python.
+struct SwigPyObject {
+    PyObject_HEAD
+    void *pointer;             // address of the native instance
+    swig_type *type_record;    // type of `pointer`; may be null
+    int owns_pointer;          // 1: releasing this object destroys the instance
+    SwigPyObject *next_object; // strong reference to the next wrapped pointer, or null
+};
+
+// A private copy of a block of bytes with its type.
+struct SwigPyPacked {
+    PyObject_HEAD
+    void *data;             // malloc'ed copy, owned by the object
+    swig_type *type_record; // type of the bytes; always set
+    std::size_t size;       // number of bytes in data
+};
+
+// Constant table entry; a table ends with an entry of kind 0.
+struct swig_const {
+    int kind;               // 0 end, 4 pointer constant, 5 packed constant; others ignored
+    const char *const_name; // dictionary key and the name documentation refers to
+    std::int64_t int_value; // kind 5: byte length of the data
+    double real_value;      // unused by kinds 4 and 5
+    void *pointer_value;    // kind 4: the pointer; kind 5: address of the data
+    swig_type **type_slot;  // a slot of swig_types: the constant's type after the merge
+};
+
+enum { SWIG_CONST_POINTER = 4, SWIG_CONST_PACKED = 5 };
+
+// Conversion result codes.
+enum {
+    SWIG_OK = 0,
+    SWIG_ERROR = -1,
+    SWIG_IOError = -2,
+    SWIG_RuntimeError = -3,
+    SWIG_IndexError = -4,
+    SWIG_TypeError = -5,
+    SWIG_DivisionByZero = -6,
+    SWIG_OverflowError = -7,
+    SWIG_SyntaxError = -8,
+    SWIG_ValueError = -9,
+    SWIG_SystemError = -10,
+    SWIG_AttributeError = -11,
+    SWIG_MemoryError = -12,
+};
+
+// Flags of SWIG_Python_ConvertPtrAndOwn.
+enum { SWIG_POINTER_DISOWN = 1 };
+
+static_assert(sizeof(void *) == 8 && sizeof(int) == 4, "records are laid out for LP64");
+static_assert(offsetof(swig_type, mangled_name) == 0 && offsetof(swig_type, pretty_name) == 8 &&
+                  offsetof(swig_type, reserved_hook) == 16 && offsetof(swig_type, cast_list) == 24 &&
+                  offsetof(swig_type, class_data) == 32 &&
+                  offsetof(swig_type, owns_class_data) == 40 && sizeof(swig_type) == 48,
+              "swig_type layout");
+static_assert(offsetof(swig_cast, source_type) == 0 && offsetof(swig_cast, convert_fn) == 8 &&
+                  offsetof(swig_cast, next_cast) == 16 && offsetof(swig_cast, prev_cast) == 24 &&
+                  sizeof(swig_cast) == 32,
+              "swig_cast layout");
+static_assert(offsetof(swig_module_record, type_array) == 0 &&
+                  offsetof(swig_module_record, type_count) == 8 &&
+                  offsetof(swig_module_record, next_module) == 16 &&
+                  offsetof(swig_module_record, initial_types) == 24 &&
+                  offsetof(swig_module_record, initial_casts) == 32 &&
+                  offsetof(swig_module_record, reserved_data) == 40 &&
+                  sizeof(swig_module_record) == 48,
+              "swig_module layout");
+static_assert(offsetof(swig_class_data, class_object) == 0 &&
+                  offsetof(swig_class_data, new_hook) == 8 &&
+                  offsetof(swig_class_data, new_call_args) == 16 &&
+                  offsetof(swig_class_data, destroy_hook) == 24 &&
+                  offsetof(swig_class_data, destroy_takes_args) == 32 &&
+                  offsetof(swig_class_data, reserved_flag) == 36 &&
+                  offsetof(swig_class_data, instance_type) == 40 && sizeof(swig_class_data) == 48,
+              "swig_class_data layout");
+static_assert(offsetof(SwigPyObject, pointer) == 16 && offsetof(SwigPyObject, type_record) == 24 &&
+                  offsetof(SwigPyObject, owns_pointer) == 32 &&
+                  offsetof(SwigPyObject, next_object) == 40 && sizeof(SwigPyObject) == 48,
+              "SwigPyObject layout");
+static_assert(offsetof(SwigPyPacked, data) == 16 && offsetof(SwigPyPacked, type_record) == 24 &&
+                  offsetof(SwigPyPacked, size) == 32 && sizeof(SwigPyPacked) == 40,
+              "SwigPyPacked layout");
+static_assert(offsetof(swig_const, kind) == 0 && offsetof(swig_const, const_name) == 8 &&
+                  offsetof(swig_const, int_value) == 16 && offsetof(swig_const, real_value) == 24 &&
+                  offsetof(swig_const, pointer_value) == 32 && offsetof(swig_const, type_slot) == 40 &&
+                  sizeof(swig_const) == 48,
+              "swig_const layout");
+
+// ---------------------------------------------------------------------------------------------
+// Tables each module defines (in its *PYTHON_wrap.cc) and the runtime works on.
+extern swig_module_record swig_module;
+extern swig_type *swig_types[];
+extern swig_type *swig_type_initial[];
+extern swig_cast *swig_cast_initial[];
+extern swig_const swig_const_table[];
+extern PyMethodDef SwigMethods[];
+extern PyModuleDef SWIG_module;
+
+// ---------------------------------------------------------------------------------------------
+// Registry (registry.cc).
+extern swig_module_record *type_pointer; // head as last imported through the capsule
+extern PyObject *swig_this;              // cached "this" string, made on first need
+
+swig_module_record *SWIG_Python_GetModule();
+void publish_module();
+void join_registry();
+// The merge of `module`'s initial types into its type_array; run right after the first join.
+void merge_module_types(swig_module_record *module);
+swig_type *find_type_by_name(swig_module_record *start, swig_module_record *stop,
+                             const char *name);
+swig_cast *find_cast(swig_type *type, const char *name);
+void SWIG_TypeClientData(swig_type *type, swig_class_data *class_data);
+void SWIG_Python_DestroyModule(PyObject *capsule);
+// The "this" string, made on first need; null (with MemoryError pending) when it cannot be.
+PyObject *swig_this_name();
+
+// ---------------------------------------------------------------------------------------------
+// Wrapped pointer (pyobject.cc).
+PyTypeObject *SwigPyObject_TypeOnce();
+PyTypeObject *SwigPyObject_type();
+bool SwigPyObject_IsWrappedPointer(PyObject *obj);
+PyObject *SwigPyObject_Create(void *pointer, swig_type *type_record, int owns_pointer);
+const char *swig_type_display_name(const swig_type *type_record);
+
+// ---------------------------------------------------------------------------------------------
+// Packed data (packed.cc).
+PyTypeObject *SwigPyPacked_TypeOnce();
+PyTypeObject *SwigPyPacked_type();
+PyObject *SwigPyPacked_Create(const void *source, std::size_t size, swig_type *type_record);
+char *SWIG_PackData(char *destination, const void *bytes, std::size_t n);
+
+// ---------------------------------------------------------------------------------------------
+// Conversion, registration and errors (convert.cc).
+PyObject *SWIG_Python_GetSwigThis(PyObject *obj);
+int SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **result, swig_type *type, int flags);
+PyObject *SWIG_Python_ErrorType(int code);
+void raise_argument_error(int code, const char *message);
+PyObject *wrap_new_object(void *pointer, swig_type *type_record);
+void register_class(PyObject *cls, swig_type *type_record);
+swig_class_data *new_class_data(PyObject *cls);
+PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
+// Sets the Python exception for the C++ exception being handled (a thrown PyObject *,
+// TrelError, std::bad_alloc, other std::exception, anything else). Call only inside a catch
+// block, with the interpreter lock held.
+void translate_current_exception();
+
+// Releases the interpreter lock for its lifetime; the lock is taken back on every way out.
+class swig_thread_allow {
+public:
+    swig_thread_allow() : saved_(PyEval_SaveThread()) {}
+    ~swig_thread_allow() { PyEval_RestoreThread(saved_); }
+    swig_thread_allow(const swig_thread_allow &) = delete;
+    swig_thread_allow &operator=(const swig_thread_allow &) = delete;
+
+private:
+    PyThreadState *saved_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Module start-up (init.cc).
+void fix_method_docs();
+void install_constants(PyObject *module_dict);
+// The whole entry: doc fix-up, module creation, registry join, constants, threads.
+PyObject *SWIG_Python_InitModule();
+
+#pragma GCC visibility pop
