@@ -1,0 +1,1 @@
+// Placeholder: filled in by the toolkit stand-in work.
