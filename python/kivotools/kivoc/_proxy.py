@@ -1,0 +1,51 @@
+"""What the tool proxies share: the wrapped pointer slot, explicit deletion, ``with``, ``repr``."""
+
+from __future__ import annotations
+
+from typing import Any
+
+
+class ToolProxy:
+    """Base of the tool proxies. Each instance keeps its tool's wrapped pointer as ``this``.
+
+    A subclass names its module's delete function as ``__swig_destroy__`` and registers
+    itself with its module once; dropping the last reference then destroys the tool.
+    """
+
+    __slots__ = ("this", "__weakref__")
+    this: Any
+    __swig_destroy__: Any
+
+    def delete(self) -> None:
+        """Destroys the tool now if this proxy owns it, and detaches the proxy from it.
+
+        Later calls through the proxy raise ``TypeError``; deleting again does nothing.
+        """
+        try:
+            this = self.this
+        except AttributeError:
+            return
+        # own(False) reads and clears ownership in one step, so of two threads deleting at
+        # once only one destroys the tool.
+        if this.own(False):
+            type(self).__swig_destroy__(this)
+        try:
+            del self.this
+        except AttributeError:
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.delete()
+
+    def __repr__(self) -> str:
+        name = f"kivotools.{type(self).__name__}"
+        try:
+            address = int(self.this)
+        except AttributeError:
+            address = 0
+        if not address:
+            return f"<{name} tool (deleted)>"
+        return f"<{name} tool at {address:#x}>"
