@@ -53,6 +53,21 @@ test: install cpp-tests pytest
 asan:
 	$(MAKE) test VENV=.venv-asan BUILD=build/asan SANITIZE=1
 
+# The performance benchmark: its own venv and build tree, never part of `make test`. Installs
+# the package, builds the peer modules (nanobind, pybind11, raw C API) of bench/, runs every case
+# and writes bench/results/. See bench/README.md.
+BENCH_VENV ?= .venv-bench
+BENCH_BUILD ?= build/bench
+BENCH_PY := $(BENCH_VENV)/bin/python
+
+bench:
+	$(MAKE) install VENV=$(BENCH_VENV) BUILD=$(BENCH_BUILD)
+	$(BENCH_PY) -m pip install -q -r bench/requirements.txt
+	$(BENCH_VENV)/bin/cmake -S bench -B $(BENCH_BUILD)/peers -G Ninja \
+	  -DPython_EXECUTABLE=$(abspath $(BENCH_PY))
+	$(BENCH_VENV)/bin/cmake --build $(BENCH_BUILD)/peers
+	$(BENCH_PY) bench/run.py --peers $(BENCH_BUILD)/peers $(BENCH_ARGS)
+
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
