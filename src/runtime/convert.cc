@@ -1,1 +1,340 @@
-// Placeholder: filled in by the runtime work.
+// Argument conversion, class registration, error mapping and the shared steps of the wrappers.
+#include "kivocore/TrelError.h"
+#include "swig_runtime.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace {
+
+// How many "this" attributes a search follows before it gives up. Proxies need one or two;
+// anything deeper is a loop or a mistake, and ends as an argument error.
+constexpr int max_this_depth = 64;
+
+// The wrapped pointer behind `obj` as a new reference, or null with no exception pending.
+// Each "this" lookup's value is held until the next lookup has its own, so a value made anew
+// by every lookup (a property) stays alive. `status` is set to SWIG_MemoryError when the
+// "this" name cannot be made, and is left alone otherwise.
+SwigPyObject *find_wrapped_pointer(PyObject *obj, int &status) {
+    if (SwigPyObject_IsWrappedPointer(obj)) {
+        return reinterpret_cast<SwigPyObject *>(Py_NewRef(obj));
+    }
+    PyObject *name = swig_this_name();
+    if (!name) {
+        PyErr_Clear();
+        status = SWIG_MemoryError;
+        return nullptr;
+    }
+    PyObject *current = Py_NewRef(obj);
+    for (int depth = 0; depth < max_this_depth; ++depth) {
+        PyObject *value = PyObject_GetAttr(current, name);
+        Py_DECREF(current);
+        if (!value) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (SwigPyObject_IsWrappedPointer(value)) {
+            return reinterpret_cast<SwigPyObject *>(value);
+        }
+        current = value;
+    }
+    Py_DECREF(current);
+    return nullptr;
+}
+
+// The first member of the chain from `start` whose type is `type` or converts to it, or null.
+// `cast` receives the cast entry that matched when the type records differ. A chain that loops
+// back (another module of the family may have linked one) ends the walk with no match once
+// every member has been tried.
+SwigPyObject *match_chain(SwigPyObject *start, swig_type *type, swig_cast *&cast) {
+    cast = nullptr;
+    if (!type) {
+        return start;
+    }
+    SwigPyObject *member = start;
+    SwigPyObject *slow = start;
+    for (unsigned long step = 1; member; ++step) {
+        if (member->type_record == type) {
+            return member;
+        }
+        const char *name = member->type_record ? member->type_record->mangled_name : nullptr;
+        if (name) {
+            if (swig_cast *hit = find_cast(type, name)) {
+                cast = hit;
+                return member;
+            }
+        }
+        member = member->next_object;
+        if ((step & 1) == 0) {
+            slow = slow->next_object;
+        }
+        if (member && member == slow) {
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+void set_runtime_error(const char *text) {
+    // A message that is not valid UTF-8 still becomes a RuntimeError, not a decoding error.
+    PyObject *message =
+        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
+    if (message) {
+        PyErr_SetObject(PyExc_RuntimeError, message);
+        Py_DECREF(message);
+    }
+}
+
+} // namespace
+
+PyObject *SWIG_Python_GetSwigThis(PyObject *obj) {
+    int status = SWIG_ERROR;
+    SwigPyObject *found = find_wrapped_pointer(obj, status);
+    // The result is borrowed: it stays valid while the object that holds it as its "this"
+    // does. Wrappers use convert_and_hold, which keeps its own reference instead.
+    Py_XDECREF(found);
+    return reinterpret_cast<PyObject *>(found);
+}
+
+int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
+                     swig_arg_holder &holder) {
+    if (!obj) {
+        return SWIG_ERROR;
+    }
+    if (obj == Py_None) {
+        *result = nullptr;
+        return SWIG_OK;
+    }
+    int status = SWIG_ERROR;
+    SwigPyObject *found = find_wrapped_pointer(obj, status);
+    if (!found) {
+        return status;
+    }
+    swig_cast *cast = nullptr;
+    SwigPyObject *match = match_chain(found, type, cast);
+    if (!match) {
+        Py_DECREF(found);
+        return SWIG_ERROR;
+    }
+    if (match != found) {
+        Py_INCREF(match);
+        Py_DECREF(found);
+    }
+    holder.reset(match);
+    // Read only now: releasing `found` above may have run Python code.
+    void *candidate = match->pointer;
+    if (cast && cast->convert_fn) {
+        int new_memory = 0;
+        candidate = cast->convert_fn(candidate, &new_memory);
+    }
+    *result = candidate;
+    if (flags) {
+        match->owns_pointer = 0;
+    }
+    return SWIG_OK;
+}
+
+int SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **result, swig_type *type, int flags) {
+    swig_arg_holder holder;
+    return convert_and_hold(obj, result, type, flags, holder);
+}
+
+PyObject *SWIG_Python_ErrorType(int code) {
+    switch (code) {
+    case SWIG_MemoryError:
+        return PyExc_MemoryError;
+    case SWIG_AttributeError:
+        return PyExc_AttributeError;
+    case SWIG_SystemError:
+        return PyExc_SystemError;
+    case SWIG_ValueError:
+        return PyExc_ValueError;
+    case SWIG_SyntaxError:
+        return PyExc_SyntaxError;
+    case SWIG_OverflowError:
+        return PyExc_OverflowError;
+    case SWIG_DivisionByZero:
+        return PyExc_ZeroDivisionError;
+    case SWIG_TypeError:
+        return PyExc_TypeError;
+    case SWIG_IndexError:
+        return PyExc_IndexError;
+    case SWIG_RuntimeError:
+        return PyExc_RuntimeError;
+    case SWIG_IOError:
+        return PyExc_IOError;
+    default:
+        return PyExc_RuntimeError;
+    }
+}
+
+void raise_argument_error(int code, const char *message) {
+    if (code == SWIG_ERROR) {
+        code = SWIG_TypeError;
+    }
+    PyGILState_STATE state = PyGILState_Ensure();
+    PyErr_SetString(SWIG_Python_ErrorType(code), message);
+    PyGILState_Release(state);
+}
+
+void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg_holder &holder) {
+    void *pointer = nullptr;
+    int code = convert_and_hold(obj, &pointer, type, 0, holder);
+    if (code < 0) {
+        raise_argument_error(code, message);
+        return nullptr;
+    }
+    if (!pointer) {
+        // None, or a wrapped pointer whose tool was deleted: there is no tool to call.
+        raise_argument_error(SWIG_ERROR, message);
+    }
+    return pointer;
+}
+
+PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
+                      void (*destroy)(void *) noexcept) {
+    swig_arg_holder holder;
+    void *pointer = nullptr;
+    int code = convert_and_hold(obj, &pointer, type, SWIG_POINTER_DISOWN, holder);
+    if (code < 0) {
+        raise_argument_error(code, message);
+        return nullptr;
+    }
+    if (pointer) {
+        // Forget the address before the lock is let go: a later call, or a second delete on
+        // any thread, then finds no tool instead of a destroyed one.
+        holder.get()->pointer = nullptr;
+        swig_thread_allow allow;
+        destroy(pointer);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *wrap_new_object(void *pointer, swig_type *type_record) {
+    swig_class_data *class_data = type_record ? type_record->class_data : nullptr;
+    PyTypeObject *instance_type = class_data ? class_data->instance_type : nullptr;
+    // An instance type is only usable when its instances have the wrapped pointer's layout and
+    // need no cycle-collector header.
+    if (instance_type &&
+        instance_type->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(SwigPyObject)) &&
+        !PyType_HasFeature(instance_type, Py_TPFLAGS_HAVE_GC)) {
+        SwigPyObject *obj = PyObject_New(SwigPyObject, instance_type);
+        if (!obj) {
+            return nullptr;
+        }
+        obj->pointer = pointer;
+        obj->type_record = type_record;
+        obj->owns_pointer = 1;
+        obj->next_object = nullptr;
+        return reinterpret_cast<PyObject *>(obj);
+    }
+    return SwigPyObject_Create(pointer, type_record, 1);
+}
+
+PyObject *wrap_new_tool(void *tool, swig_type *type, void (*destroy)(void *) noexcept) {
+    PyObject *result = wrap_new_object(tool, type);
+    if (result) {
+        return result;
+    }
+    // Nothing owns the tool: it goes at once. The pending error waits in the thread state.
+    {
+        swig_thread_allow allow;
+        destroy(tool);
+    }
+    if (!PyErr_Occurred()) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+swig_class_data *new_class_data(PyObject *cls) {
+    auto *data = static_cast<swig_class_data *>(std::malloc(sizeof(swig_class_data)));
+    if (!data) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    data->class_object = Py_NewRef(cls);
+    data->new_hook = nullptr;
+    data->new_call_args = nullptr;
+    data->destroy_hook = nullptr;
+    data->destroy_takes_args = 0;
+    data->reserved_flag = 0;
+    data->instance_type = nullptr;
+
+    // A failed instance test counts as a type, as any non-zero answer does; its error is
+    // cleared with the others below.
+    if (PyObject_IsInstance(cls, reinterpret_cast<PyObject *>(&PyType_Type)) != 0) {
+        data->new_call_args = Py_NewRef(cls);
+    } else if (PyObject *new_hook = PyObject_GetAttrString(cls, "__new__")) {
+        PyObject *call_args = PyTuple_New(1);
+        if (!call_args) {
+            Py_DECREF(new_hook);
+            Py_DECREF(data->class_object);
+            std::free(data);
+            return nullptr;
+        }
+        // The tuple takes over the class reference held for class_object; the hook and the
+        // tuple keep one reference more each, which the registry's teardown gives back.
+        PyTuple_SET_ITEM(call_args, 0, data->class_object);
+        data->new_hook = Py_NewRef(new_hook);
+        data->new_call_args = Py_NewRef(call_args);
+    } else {
+        // The lookup's error stays pending: it costs the class its destroy hook below.
+        data->new_call_args = Py_NewRef(cls);
+    }
+
+    // Any error pending here, from the destroy lookup or an earlier step, leaves the class
+    // without a destroy hook. With one pending already, the lookup is not made at all.
+    PyObject *destroy_hook =
+        PyErr_Occurred() ? nullptr : PyObject_GetAttrString(cls, "__swig_destroy__");
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        Py_XDECREF(destroy_hook);
+        return data;
+    }
+    if (destroy_hook) {
+        data->destroy_hook = Py_NewRef(destroy_hook);
+        // Only a built-in function entered with METH_O is given the object being released;
+        // every other callable receives a temporary wrapped pointer through a normal call.
+        data->destroy_takes_args = PyCFunction_Check(destroy_hook)
+                                       ? (PyCFunction_GET_FLAGS(destroy_hook) & METH_O) == 0
+                                       : 1;
+    }
+    return data;
+}
+
+int register_class(PyObject *cls, swig_type *type_record) {
+    swig_class_data *data = new_class_data(cls);
+    if (!data) {
+        return -1;
+    }
+    SWIG_TypeClientData(type_record, data);
+    type_record->owns_class_data = 1;
+    return 0;
+}
+
+PyObject *SWIG_PyInstanceMethod_New(PyObject *, PyObject *obj) {
+    return PyInstanceMethod_New(obj);
+}
+
+void translate_current_exception() {
+    try {
+        throw;
+    } catch (PyObject *exception_type) {
+        if (exception_type) {
+            PyErr_SetNone(exception_type);
+        } else {
+            PyErr_SetString(PyExc_SystemError, "a null Python exception was thrown");
+        }
+    } catch (const kivocore::TrelError &error) {
+        set_runtime_error(error.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &error) {
+        set_runtime_error(error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}

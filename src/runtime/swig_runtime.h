@@ -202,9 +202,43 @@ int SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **result, swig_type *type, 
 PyObject *SWIG_Python_ErrorType(int code);
 void raise_argument_error(int code, const char *message);
 PyObject *wrap_new_object(void *pointer, swig_type *type_record);
-void register_class(PyObject *cls, swig_type *type_record);
+// 0, or -1 with MemoryError pending when the registration record cannot be made.
+int register_class(PyObject *cls, swig_type *type_record);
 swig_class_data *new_class_data(PyObject *cls);
 PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
+
+// Keeps the wrapped pointer that a conversion matched, and with it the tool it may own, alive
+// until the wrapper is done with the tool. Destroyed with the interpreter lock held.
+class swig_arg_holder {
+public:
+    swig_arg_holder() = default;
+    ~swig_arg_holder() { Py_XDECREF(held_); }
+    swig_arg_holder(const swig_arg_holder &) = delete;
+    swig_arg_holder &operator=(const swig_arg_holder &) = delete;
+
+    SwigPyObject *get() const { return held_; }
+    // Takes over the reference to `obj`.
+    void reset(SwigPyObject *obj) { Py_XSETREF(held_, obj); }
+
+private:
+    SwigPyObject *held_ = nullptr;
+};
+
+// SWIG_Python_ConvertPtrAndOwn that also keeps the matched wrapped pointer in `holder`
+// (untouched for None). Returns 0, -1, or -12 when the "this" name could not be made.
+int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
+                     swig_arg_holder &holder);
+// The `self` conversion of a method wrapper: the tool pointer, or null with the argument error
+// raised (None and a deleted tool, which convert to null, included).
+void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg_holder &holder);
+// The body of a deletion wrapper after parsing: disowns, forgets and destroys the tool behind
+// `obj` (with the lock released); None for None.
+PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
+                      void (*destroy)(void *) noexcept);
+// The result of a constructor wrapper: wrap_new_object, or, when that fails, the tool destroyed
+// (with the lock released) and MemoryError raised.
+PyObject *wrap_new_tool(void *tool, swig_type *type, void (*destroy)(void *) noexcept);
+
 // Sets the Python exception for the C++ exception being handled (a thrown PyObject *,
 // TrelError, std::bad_alloc, other std::exception, anything else). Call only inside a catch
 // block, with the interpreter lock held.

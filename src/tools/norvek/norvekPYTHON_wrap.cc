@@ -1,8 +1,240 @@
-// Placeholder module entry until the wrappers land.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// The _norvek module: its type and constant tables, method table, wrapper functions and entry.
+#include "kivocore/UnitVal.h"
+#include "norvek/norvek_cmpt.h"
+#include "swig_runtime.h"
 
-static PyModuleDef placeholder = {PyModuleDef_HEAD_INIT, "_norvek", nullptr, -1, nullptr,
-                                  nullptr, nullptr, nullptr, nullptr};
+#include <cstring>
+#include <string>
 
-PyMODINIT_FUNC PyInit__norvek(void) { return PyModule_Create(&placeholder); }
+// ---------------------------------------------------------------------------------------------
+// Type tables, sorted by mangled name. Slot 1 is the tool's type.
+static swig_type _swigt__p_char = {"_p_char", "char *", nullptr, nullptr, nullptr, 0};
+static swig_type _swigt__p_kivoc__norvek = {
+    "_p_kivoc__norvek", "kivoc::norvek *", nullptr, nullptr, nullptr, 0};
+
+static swig_cast _swigc__p_char[] = {{&_swigt__p_char, nullptr, nullptr, nullptr},
+                                     {nullptr, nullptr, nullptr, nullptr}};
+static swig_cast _swigc__p_kivoc__norvek[] = {
+    {&_swigt__p_kivoc__norvek, nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+
+swig_type *swig_type_initial[] = {&_swigt__p_char, &_swigt__p_kivoc__norvek};
+swig_cast *swig_cast_initial[] = {_swigc__p_char, _swigc__p_kivoc__norvek};
+swig_type *swig_types[3] = {nullptr, nullptr, nullptr};
+swig_module_record swig_module = {swig_types, 2, nullptr, nullptr, nullptr, nullptr};
+
+swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};
+
+static swig_type *norvek_type() {
+    return swig_types[1];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Wrappers.
+
+static void destroy_norvek(void *tool) noexcept {
+    delete static_cast<kivoc::norvek *>(tool);
+}
+
+static PyObject *wrap_new_norvek(PyObject *, PyObject *args) {
+    if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_norvek")) {
+        return nullptr;
+    }
+    kivoc::norvek *tool = nullptr;
+    try {
+        swig_thread_allow allow;
+        tool = new kivoc::norvek();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+    return wrap_new_tool(tool, norvek_type(), destroy_norvek);
+}
+
+// The level text up to its first zero byte into `text`; false with the TypeError raised.
+static bool convert_level(PyObject *level, std::string &text) {
+    if (PyUnicode_Check(level)) {
+        if (PyUnicode_IS_ASCII(level)) {
+            // Pure ASCII: the stored characters are the UTF-8 bytes, no encoding needed.
+            const char *data = static_cast<const char *>(PyUnicode_DATA(level));
+            text.assign(data, strnlen(data, static_cast<size_t>(PyUnicode_GET_LENGTH(level))));
+            return true;
+        }
+        PyObject *encoded = PyUnicode_AsEncodedString(level, "UTF-8", nullptr);
+        if (!encoded) {
+            PyErr_SetString(PyExc_TypeError, "argument 1_name could not be encoded as UTF-8");
+            return false;
+        }
+        text.assign(PyBytes_AS_STRING(encoded));
+        Py_DECREF(encoded);
+        return true;
+    }
+    if (PyBytes_Check(level)) {
+        text.assign(PyBytes_AsString(level));
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "argument _level must be a string");
+    return false;
+}
+
+static PyObject *wrap_norvek_initialize_norvek(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *const kwnames[] = {"self", "_level", nullptr};
+    PyObject *obj_self = nullptr;
+    PyObject *obj_level = nullptr;
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if ((!kwargs || PyDict_GET_SIZE(kwargs) == 0) && (nargs == 1 || nargs == 2)) {
+        obj_self = PyTuple_GET_ITEM(args, 0);
+        obj_level = nargs == 2 ? PyTuple_GET_ITEM(args, 1) : nullptr;
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:norvek_initialize_norvek",
+                                            const_cast<char **>(kwnames), &obj_self, &obj_level)) {
+        return nullptr;
+    }
+    swig_arg_holder holder;
+    auto *tool = static_cast<kivoc::norvek *>(convert_self(
+        obj_self, norvek_type(),
+        "in method 'norvek_initialize_norvek', argument 1 of type 'kivoc::norvek *'", holder));
+    if (!tool) {
+        return nullptr;
+    }
+    try {
+        std::string level("WARN");
+        if (obj_level && !convert_level(obj_level, level)) {
+            return nullptr;
+        }
+        bool result;
+        {
+            swig_thread_allow allow;
+            result = tool->initialize_norvek(level);
+        }
+        return PyBool_FromLong(result);
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+static PyObject *wrap_norvek_cleanup_norvek(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (PyTuple_GET_SIZE(args) == 1) {
+        obj_self = PyTuple_GET_ITEM(args, 0);
+    } else if (!PyArg_ParseTuple(args, "O:norvek_cleanup_norvek", &obj_self)) {
+        return nullptr;
+    }
+    swig_arg_holder holder;
+    auto *tool = static_cast<kivoc::norvek *>(convert_self(
+        obj_self, norvek_type(),
+        "in method 'norvek_cleanup_norvek', argument 1 of type 'kivoc::norvek *'", holder));
+    if (!tool) {
+        return nullptr;
+    }
+    try {
+        swig_thread_allow allow;
+        tool->cleanup_norvek();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+static PyObject *wrap_delete_norvek(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (PyTuple_GET_SIZE(args) == 1) {
+        obj_self = PyTuple_GET_ITEM(args, 0);
+    } else if (!PyArg_ParseTuple(args, "O:delete_norvek", &obj_self)) {
+        return nullptr;
+    }
+    return delete_tool(obj_self, norvek_type(),
+                       "in method 'delete_norvek', argument 1 of type 'kivoc::norvek *'",
+                       destroy_norvek);
+}
+
+static PyObject *wrap_norvek_swigregister(PyObject *, PyObject *args) {
+    PyObject *cls = nullptr;
+    if (PyTuple_GET_SIZE(args) == 1) {
+        cls = PyTuple_GET_ITEM(args, 0);
+    } else if (!PyArg_ParseTuple(args, "O:swigregister", &cls)) {
+        return nullptr;
+    }
+    if (register_class(cls, norvek_type()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Method table and module definition.
+
+static const char new_norvek_doc[] = "new_norvek() -> norvek";
+
+static const char norvek_initialize_norvek_doc[] =
+    "\n"
+    "norvek_initialize_norvek(self, _level) -> bool\n"
+    "\n"
+    "\n"
+    "\n"
+    "Summary:\n"
+    "    initializer of norvek with norvek module \n"
+    "\n"
+    "Description:\n"
+    "\n"
+    "\n"
+    "This function returns True/False based on an result of initialize\n"
+    "\n"
+    "Input Parameters:\n"
+    "    level                     Log level. \n"
+    "\n"
+    "Example:\n"
+    "\n"
+    "ssd.initialize_norvek('WARN')\n"
+    "\n"
+    "--------------------------------------------------------------------------------\n"
+    "\n";
+
+static const char norvek_cleanup_norvek_doc[] =
+    "\n"
+    "norvek_cleanup_norvek(self)\n"
+    "\n"
+    "\n"
+    "\n"
+    "Summary:\n"
+    "    finalizer of norvek with norvek module \n"
+    "\n"
+    "Description:\n"
+    "\n"
+    "\n"
+    "This function returns True/False based on an result of finalize\n"
+    "\n"
+    "Example:\n"
+    "\n"
+    "ssd.cleanup_norvek()\n"
+    "\n"
+    "--------------------------------------------------------------------------------\n"
+    "\n";
+
+static const char delete_norvek_doc[] = "delete_norvek(self)";
+
+PyMethodDef SwigMethods[] = {
+    {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},
+    {"new_norvek", wrap_new_norvek, METH_VARARGS, new_norvek_doc},
+    {"norvek_initialize_norvek",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrap_norvek_initialize_norvek)),
+     METH_VARARGS | METH_KEYWORDS, norvek_initialize_norvek_doc},
+    {"norvek_cleanup_norvek", wrap_norvek_cleanup_norvek, METH_VARARGS, norvek_cleanup_norvek_doc},
+    {"delete_norvek", wrap_delete_norvek, METH_VARARGS, delete_norvek_doc},
+    {"norvek_swigregister", wrap_norvek_swigregister, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
+                           "_norvek",
+                           nullptr,
+                           -1,
+                           SwigMethods,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr};
+
+PyMODINIT_FUNC PyInit__norvek(void) {
+    return SWIG_Python_InitModule();
+}

@@ -1,8 +1,142 @@
-// Placeholder module entry until the wrappers land.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// The _quedrin module: its type and constant tables, method table, wrapper functions and entry.
+#include "kivocore/UnitVal.h"
+#include "quedrin/quedrin_cmpt.h"
+#include "swig_runtime.h"
 
-static PyModuleDef placeholder = {PyModuleDef_HEAD_INIT, "_quedrin", nullptr, -1, nullptr,
-                                  nullptr, nullptr, nullptr, nullptr};
+// ---------------------------------------------------------------------------------------------
+// Type tables, sorted by mangled name. Slot 1 is the tool's type.
+static swig_type _swigt__p_char = {"_p_char", "char *", nullptr, nullptr, nullptr, 0};
+static swig_type _swigt__p_kivoc__quedrin = {
+    "_p_kivoc__quedrin", "kivoc::quedrin *", nullptr, nullptr, nullptr, 0};
 
-PyMODINIT_FUNC PyInit__quedrin(void) { return PyModule_Create(&placeholder); }
+static swig_cast _swigc__p_char[] = {{&_swigt__p_char, nullptr, nullptr, nullptr},
+                                     {nullptr, nullptr, nullptr, nullptr}};
+static swig_cast _swigc__p_kivoc__quedrin[] = {
+    {&_swigt__p_kivoc__quedrin, nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+
+swig_type *swig_type_initial[] = {&_swigt__p_char, &_swigt__p_kivoc__quedrin};
+swig_cast *swig_cast_initial[] = {_swigc__p_char, _swigc__p_kivoc__quedrin};
+swig_type *swig_types[3] = {nullptr, nullptr, nullptr};
+swig_module_record swig_module = {swig_types, 2, nullptr, nullptr, nullptr, nullptr};
+
+swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};
+
+static swig_type *quedrin_type() {
+    return swig_types[1];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Wrappers.
+
+static void destroy_quedrin(void *tool) noexcept {
+    delete static_cast<kivoc::quedrin *>(tool);
+}
+
+static PyObject *wrap_new_quedrin(PyObject *, PyObject *args) {
+    if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_quedrin")) {
+        return nullptr;
+    }
+    kivoc::quedrin *tool = nullptr;
+    try {
+        swig_thread_allow allow;
+        tool = new kivoc::quedrin();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+    return wrap_new_tool(tool, quedrin_type(), destroy_quedrin);
+}
+
+static PyObject *wrap_quedrin_done(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (PyTuple_GET_SIZE(args) == 1) {
+        obj_self = PyTuple_GET_ITEM(args, 0);
+    } else if (!PyArg_ParseTuple(args, "O:quedrin_done", &obj_self)) {
+        return nullptr;
+    }
+    swig_arg_holder holder;
+    auto *tool = static_cast<kivoc::quedrin *>(
+        convert_self(obj_self, quedrin_type(),
+                     "in method 'quedrin_done', argument 1 of type 'kivoc::quedrin *'", holder));
+    if (!tool) {
+        return nullptr;
+    }
+    try {
+        bool result;
+        {
+            swig_thread_allow allow;
+            result = tool->done();
+        }
+        return PyBool_FromLong(result);
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+static PyObject *wrap_delete_quedrin(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (PyTuple_GET_SIZE(args) == 1) {
+        obj_self = PyTuple_GET_ITEM(args, 0);
+    } else if (!PyArg_ParseTuple(args, "O:delete_quedrin", &obj_self)) {
+        return nullptr;
+    }
+    return delete_tool(obj_self, quedrin_type(),
+                       "in method 'delete_quedrin', argument 1 of type 'kivoc::quedrin *'",
+                       destroy_quedrin);
+}
+
+static PyObject *wrap_quedrin_swigregister(PyObject *, PyObject *args) {
+    PyObject *cls = nullptr;
+    if (PyTuple_GET_SIZE(args) == 1) {
+        cls = PyTuple_GET_ITEM(args, 0);
+    } else if (!PyArg_ParseTuple(args, "O:swigregister", &cls)) {
+        return nullptr;
+    }
+    if (register_class(cls, quedrin_type()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Method table and module definition.
+
+static const char new_quedrin_doc[] = "new_quedrin() -> quedrin";
+
+static const char quedrin_done_doc[] =
+    "\n"
+    "quedrin_done(self) -> bool\n"
+    "\n"
+    "\n"
+    "\n"
+    "Summary:\n"
+    "    Close the tool\n"
+    "\n"
+    "--------------------------------------------------------------------------------\n"
+    "\n";
+
+static const char delete_quedrin_doc[] = "delete_quedrin(self)";
+
+PyMethodDef SwigMethods[] = {
+    {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},
+    {"new_quedrin", wrap_new_quedrin, METH_VARARGS, new_quedrin_doc},
+    {"quedrin_done", wrap_quedrin_done, METH_VARARGS, quedrin_done_doc},
+    {"delete_quedrin", wrap_delete_quedrin, METH_VARARGS, delete_quedrin_doc},
+    {"quedrin_swigregister", wrap_quedrin_swigregister, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
+                           "_quedrin",
+                           nullptr,
+                           -1,
+                           SwigMethods,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr};
+
+PyMODINIT_FUNC PyInit__quedrin(void) {
+    return SWIG_Python_InitModule();
+}
