@@ -1,1 +1,204 @@
-// Placeholder: filled in by the runtime work.
+// Module start-up: the entry every module's PyInit_ returns, the documentation fix-up that
+// writes pointer constants into method documentation, and the installation of constants.
+#include "swig_runtime.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char pointer_reference[] = "swig_ptr: ";
+constexpr std::size_t pointer_reference_length = sizeof(pointer_reference) - 1;
+
+// The first constant whose name begins the text (so an earlier, shorter name shadows a longer
+// one), or null.
+const swig_const *constant_named_at(const char *text) {
+    for (const swig_const *entry = swig_const_table; entry->kind != 0; ++entry) {
+        if (std::strncmp(text, entry->const_name, std::strlen(entry->const_name)) == 0) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+// The proxy instance of a registered class around `pointer_object`, with "this" set; null with
+// an exception pending when it cannot be made.
+PyObject *make_proxy_instance(swig_class_data *class_data, PyObject *pointer_object) {
+    PyObject *instance = nullptr;
+    bool made_by_tp_new = false;
+    if (class_data->new_hook) {
+        instance = PyObject_Call(class_data->new_hook, class_data->new_call_args, nullptr);
+    } else {
+        PyObject *cls = class_data->new_call_args;
+        if (!cls || !PyType_Check(cls) || !reinterpret_cast<PyTypeObject *>(cls)->tp_new) {
+            PyErr_SetString(PyExc_TypeError, "the registered class cannot make instances");
+            return nullptr;
+        }
+        // An empty argument tuple: __new__ of a Python class reads its arguments as a tuple.
+        PyObject *no_args = PyTuple_New(0);
+        if (!no_args) {
+            return nullptr;
+        }
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+        instance = type->tp_new(type, no_args, nullptr);
+        Py_DECREF(no_args);
+        made_by_tp_new = true;
+    }
+    if (!instance) {
+        return nullptr;
+    }
+    PyObject *this_name = swig_this_name();
+    if (!this_name || PyObject_SetAttr(instance, this_name, pointer_object) < 0) {
+        Py_DECREF(instance);
+        return nullptr;
+    }
+    if (made_by_tp_new) {
+        // The instance's attributes changed behind the type's back; drop the type's
+        // attribute-cache validity.
+        Py_TYPE(instance)->tp_flags &= ~Py_TPFLAGS_VALID_VERSION_TAG;
+    }
+    return instance;
+}
+
+// The value of a pointer constant; null with an exception pending when it cannot be made.
+PyObject *make_pointer_constant(const swig_const &entry) {
+    if (!entry.pointer_value) {
+        Py_RETURN_NONE;
+    }
+    swig_type *type = *entry.type_slot;
+    swig_class_data *class_data = type ? type->class_data : nullptr;
+    if (class_data && class_data->instance_type) {
+        PyTypeObject *instance_type = class_data->instance_type;
+        if (instance_type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(SwigPyObject))) {
+            PyErr_SetString(PyExc_TypeError,
+                            "the registered instance type is too small for a wrapped pointer");
+            return nullptr;
+        }
+        SwigPyObject *obj = PyObject_New(SwigPyObject, instance_type);
+        if (!obj) {
+            // Stored as None, as the constant's value when its object cannot be had.
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        obj->pointer = entry.pointer_value;
+        obj->type_record = type;
+        obj->owns_pointer = 0;
+        obj->next_object = nullptr;
+        return reinterpret_cast<PyObject *>(obj);
+    }
+    PyObject *pointer_object = SwigPyObject_Create(entry.pointer_value, type, 0);
+    if (!pointer_object || !class_data) {
+        return pointer_object;
+    }
+    PyObject *instance = make_proxy_instance(class_data, pointer_object);
+    Py_DECREF(pointer_object);
+    return instance;
+}
+
+// The value of a packed constant; null with an exception pending when it cannot be made.
+PyObject *make_packed_constant(const swig_const &entry) {
+    if (!entry.pointer_value) {
+        Py_RETURN_NONE;
+    }
+    swig_type *type = *entry.type_slot;
+    if (!type || entry.int_value < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "packed constant without a type or with a negative length");
+        return nullptr;
+    }
+    return SwigPyPacked_Create(entry.pointer_value, static_cast<std::size_t>(entry.int_value),
+                               type);
+}
+
+} // namespace
+
+void fix_method_docs() {
+    for (PyMethodDef *method = SwigMethods; method->ml_name; ++method) {
+        const char *doc = method->ml_doc;
+        if (!doc) {
+            continue;
+        }
+        const char *reference = std::strstr(doc, pointer_reference);
+        if (!reference) {
+            continue;
+        }
+        const swig_const *constant = constant_named_at(reference + pointer_reference_length);
+        if (!constant || constant->kind != SWIG_CONST_POINTER || !constant->pointer_value) {
+            continue;
+        }
+        // The type's name comes from this module's own record of that slot.
+        const std::ptrdiff_t slot = constant->type_slot - swig_types;
+        if (slot < 0 || static_cast<std::uint64_t>(slot) >= swig_module.type_count) {
+            continue;
+        }
+        const char *type_name = swig_type_initial[slot]->mangled_name;
+        if (!type_name) {
+            continue;
+        }
+        const std::size_t prefix_length = static_cast<std::size_t>(reference - doc);
+        const std::size_t name_length = std::strlen(type_name);
+        // prefix, "swig_ptr: ", "_", 16 digits, the type name, NUL.
+        char *text = static_cast<char *>(std::malloc(prefix_length + name_length + 28));
+        if (!text) {
+            continue;
+        }
+        char *out = text;
+        std::memcpy(out, doc, prefix_length);
+        out += prefix_length;
+        std::memcpy(out, pointer_reference, pointer_reference_length);
+        out += pointer_reference_length;
+        *out++ = '_';
+        const void *pointer_value = constant->pointer_value;
+        out = SWIG_PackData(out, &pointer_value, sizeof(pointer_value));
+        std::memcpy(out, type_name, name_length + 1);
+        // The old text is static data; the new one lives as long as the method table.
+        method->ml_doc = text;
+    }
+}
+
+void install_constants(PyObject *module_dict) {
+    for (const swig_const *entry = swig_const_table; entry->kind != 0; ++entry) {
+        PyObject *value = nullptr;
+        if (entry->kind == SWIG_CONST_POINTER) {
+            value = make_pointer_constant(*entry);
+        } else if (entry->kind == SWIG_CONST_PACKED) {
+            value = make_packed_constant(*entry);
+        } else {
+            continue;
+        }
+        if (!value) {
+            // A constant that cannot be made is left out of the module; start-up goes on.
+            PyErr_Clear();
+            continue;
+        }
+        const int stored = PyDict_SetItemString(module_dict, entry->const_name, value);
+        Py_DECREF(value);
+        if (stored < 0) {
+            return; // the module cannot be completed: the entry fails with this error
+        }
+    }
+}
+
+PyObject *SWIG_Python_InitModule() {
+    static_assert(PYTHON_API_VERSION == 1013, "modules are built for interpreter API 1013");
+    fix_method_docs();
+    PyObject *module = PyModule_Create2(&SWIG_module, PYTHON_API_VERSION);
+    if (!module) {
+        return nullptr;
+    }
+    PyObject *module_dict = PyModule_GetDict(module);
+    // The join clears what it skips on purpose (a capsule that cannot be imported leads to
+    // publishing a chain of our own); an error left pending means publishing itself failed.
+    join_registry();
+    if (PyErr_Occurred()) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    install_constants(module_dict);
+    if (PyErr_Occurred()) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyEval_InitThreads();
+    return module;
+}

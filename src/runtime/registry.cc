@@ -1,1 +1,236 @@
-// Placeholder: filled in by the runtime work.
+// The process-wide type registry: the capsule that anchors the chain of module records, the
+// join and merge each module runs once at start-up, the cast search, class data propagation and
+// the capsule's teardown.
+//
+// Who changes what, always with the interpreter lock held:
+//   swig_module.next_module   this module's first join (chain of one), then every later module
+//                             that is inserted right after this one while it is the head.
+//   swig_types[]              this module's merge, once, right after its first join.
+//   swig_type.cast_list       the merge of the module whose cast array an entry belongs to, and
+//                             find_cast (move to front) during any conversion.
+//   swig_type.class_data      the merge (class data carried by an initial type), class
+//                             registration and SWIG_TypeClientData.
+//   type_pointer              SWIG_Python_GetModule, when it imports the capsule.
+//   swig_this                 swig_this_name on first need; the capsule destructor clears it.
+// No record is ever freed and no chain link is ever removed.
+#include "swig_runtime.h"
+
+#include <cstring>
+
+swig_module_record *type_pointer = nullptr;
+PyObject *swig_this = nullptr;
+
+namespace {
+
+// The capsule name is the compatibility contract: "<runtime-data module>.<attribute>", which is
+// also how PyCapsule_Import finds it. Only the name is checked, never the records behind it.
+const char runtime_data_module[] = "swig_runtime_data4";
+const char capsule_attribute[] = "type_pointer_capsule";
+const char capsule_name[] = "swig_runtime_data4.type_pointer_capsule";
+
+// Puts `entry` at the head of `type`'s cast list. The entry's prev_cast stays as it is: null in
+// the static data, and every entry is linked at most once.
+void link_at_head(swig_type *type, swig_cast *entry) {
+    if (type->cast_list) {
+        type->cast_list->prev_cast = entry;
+        entry->next_cast = type->cast_list;
+    }
+    type->cast_list = entry;
+}
+
+} // namespace
+
+swig_module_record *SWIG_Python_GetModule() {
+    if (!type_pointer) {
+        type_pointer = static_cast<swig_module_record *>(PyCapsule_Import(capsule_name, 0));
+        // Whatever went wrong (no runtime-data module, no attribute, another capsule name),
+        // the caller publishes a chain of its own instead.
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            type_pointer = nullptr;
+        }
+    }
+    return type_pointer;
+}
+
+void publish_module() {
+    // Borrowed; PyImport_AddModule creates the module when sys.modules lacks it.
+    PyObject *data_module = PyImport_AddModule(runtime_data_module);
+    if (!data_module) {
+        return;
+    }
+    PyObject *capsule = PyCapsule_New(&swig_module, capsule_name, SWIG_Python_DestroyModule);
+    if (!capsule) {
+        return;
+    }
+    if (PyModule_AddObjectRef(data_module, capsule_attribute, capsule) < 0) {
+        // A capsule that was never published must not tear down the class data of a chain it
+        // never anchored: releasing it runs no destructor.
+        PyCapsule_SetDestructor(capsule, nullptr);
+    }
+    Py_DECREF(capsule);
+}
+
+void join_registry() {
+    const bool first_join = swig_module.next_module == nullptr;
+    if (first_join) {
+        swig_module.initial_types = swig_type_initial;
+        swig_module.initial_casts = swig_cast_initial;
+        swig_module.next_module = &swig_module;
+    }
+
+    swig_module_record *head = SWIG_Python_GetModule();
+    if (!head) {
+        publish_module();
+    } else {
+        swig_module_record *iter = head;
+        do {
+            if (iter == &swig_module) {
+                return; // already in the chain: no merge, whatever the first-join test said
+            }
+            iter = iter->next_module;
+        } while (iter != head);
+        swig_module.next_module = head->next_module;
+        head->next_module = &swig_module;
+    }
+
+    if (first_join) {
+        merge_module_types(&swig_module);
+    }
+}
+
+void merge_module_types(swig_module_record *module) {
+    // Read once: the successor of `module` starts the search, which walks the other modules in
+    // reverse order of joining and ends with the head.
+    swig_module_record *others = module->next_module;
+    const bool alone = others == module;
+
+    for (std::uint64_t i = 0; i < module->type_count; ++i) {
+        swig_type *own = module->initial_types[i];
+        swig_type *chosen = own;
+        if (!alone) {
+            swig_type *found = find_type_by_name(others, module, own->mangled_name);
+            if (found) {
+                if (own->class_data) {
+                    found->class_data = own->class_data;
+                }
+                chosen = found;
+            }
+        }
+
+        for (swig_cast *entry = module->initial_casts[i]; entry->source_type; ++entry) {
+            swig_type *ret = nullptr;
+            if (!alone) {
+                ret = find_type_by_name(others, module, entry->source_type->mangled_name);
+            }
+            if (ret && chosen == own) {
+                entry->source_type = ret;
+                link_at_head(chosen, entry);
+            } else if (ret) {
+                // The adopted list may already accept that type; find_cast then moves the
+                // existing entry to the front and this one stays unlinked.
+                if (!find_cast(chosen, ret->mangled_name)) {
+                    link_at_head(chosen, entry);
+                }
+            } else {
+                link_at_head(chosen, entry);
+            }
+        }
+        module->type_array[i] = chosen;
+    }
+    module->type_array[module->type_count] = nullptr;
+}
+
+swig_type *find_type_by_name(swig_module_record *start, swig_module_record *stop,
+                             const char *name) {
+    for (swig_module_record *iter = start; iter != stop; iter = iter->next_module) {
+        if (iter->type_count == 0) {
+            continue;
+        }
+        // Each module's types are sorted by mangled name (the merge fills type_array slot for
+        // slot from the sorted initial table).
+        std::uint64_t lo = 0;
+        std::uint64_t hi = iter->type_count - 1;
+        do {
+            const std::uint64_t mid = (lo + hi) >> 1;
+            const swig_type *probe = iter->type_array[mid];
+            // A slot that is not filled yet (a module torn down before its merge) holds no name.
+            if (!probe || !probe->mangled_name) {
+                break;
+            }
+            const int order = std::strcmp(name, probe->mangled_name);
+            if (order == 0) {
+                return const_cast<swig_type *>(probe);
+            }
+            if (order < 0) {
+                if (mid == 0) {
+                    break;
+                }
+                hi = mid - 1;
+            } else {
+                lo = mid + 1;
+            }
+        } while (lo <= hi);
+    }
+    return nullptr;
+}
+
+swig_cast *find_cast(swig_type *type, const char *name) {
+    swig_cast *head = type->cast_list;
+    for (swig_cast *entry = head; entry; entry = entry->next_cast) {
+        if (std::strcmp(entry->source_type->mangled_name, name) != 0) {
+            continue;
+        }
+        // Move to front, so that repeated conversions of one source type match first.
+        if (entry != head) {
+            entry->prev_cast->next_cast = entry->next_cast;
+            if (entry->next_cast) {
+                entry->next_cast->prev_cast = entry->prev_cast;
+            }
+            entry->next_cast = head;
+            entry->prev_cast = nullptr;
+            head->prev_cast = entry;
+            type->cast_list = entry;
+        }
+        return entry;
+    }
+    return nullptr;
+}
+
+void SWIG_TypeClientData(swig_type *type, swig_class_data *class_data) {
+    // The type gets the record before its list is walked, so its own entry ends the recursion
+    // and no type is entered twice.
+    type->class_data = class_data;
+    for (swig_cast *entry = type->cast_list; entry; entry = entry->next_cast) {
+        if (!entry->convert_fn && !entry->source_type->class_data) {
+            SWIG_TypeClientData(entry->source_type, class_data);
+        }
+    }
+}
+
+void SWIG_Python_DestroyModule(PyObject *capsule) {
+    // Checked without raising: a destructor must not leave an exception behind.
+    if (PyCapsule_IsValid(capsule, capsule_name)) {
+        auto *head =
+            static_cast<swig_module_record *>(PyCapsule_GetPointer(capsule, capsule_name));
+        // Only the head module's own slots: class data reachable only through other modules'
+        // arrays keeps its references.
+        for (std::uint64_t i = 0; i < head->type_count; ++i) {
+            swig_type *type = head->type_array[i];
+            if (type && type->owns_class_data && type->class_data) {
+                swig_class_data *data = type->class_data;
+                Py_XDECREF(data->new_hook);
+                Py_XDECREF(data->new_call_args);
+                Py_XDECREF(data->destroy_hook);
+            }
+        }
+    }
+    Py_CLEAR(swig_this);
+}
+
+PyObject *swig_this_name() {
+    if (!swig_this) {
+        swig_this = PyUnicode_FromString("this");
+    }
+    return swig_this;
+}
