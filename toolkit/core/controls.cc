@@ -1,1 +1,206 @@
-// Placeholder: filled in by the toolkit stand-in work.
+// Test controls: armed faults, delays, the norvek library state and the operation counters.
+#include "kivo/controls.h"
+
+#include "kivo/control_hooks.h"
+#include "kivocore/String.h"
+#include "kivocore/TrelError.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+// The interpreter's object type, complete only so that a pointer to it can be thrown. The
+// toolkit never looks inside; a wrapper's `catch (PyObject *)` matches on the type's name.
+struct _object {
+    char opaque;
+};
+
+namespace kivo::controls {
+namespace {
+
+struct Fault {
+    // Read without the lock on every call, so an unarmed operation costs one atomic load.
+    std::atomic<bool> armed{false};
+    // The rest is guarded by Controls::mutex.
+    std::int64_t remaining = 0;     // calls left to fail; negative: every call
+    kivocore::String message;       // the TrelError's message
+    std::int32_t category = 0;      // the TrelError's category
+    kivocore::String stack_trace;   // the TrelError's stack trace
+    _object *python_type = nullptr; // thrown instead of a TrelError when set
+};
+
+struct Controls {
+    std::mutex mutex;                                        // guards the faults' armed details
+    Fault faults[KIVO_OP_COUNT];                             // one per operation
+    std::atomic<std::uint32_t> delay_ms[KIVO_OP_COUNT] = {}; // sleep at each call
+    std::atomic<std::int64_t> calls[KIVO_OP_COUNT] = {};     // calls since the last reset
+    std::atomic<bool> initialize_succeeds{true};             // InitializeNorvek's answer
+    std::atomic<bool> norvek_initialized{false};             // the norvek library's state
+    std::atomic<std::int64_t> stores_constructed{0};
+    std::atomic<std::int64_t> stores_released{0};
+    std::atomic<std::int64_t> stores_destroyed{0};
+};
+
+// Never destroyed: tool code on another thread may still run while the process exits.
+Controls &controls() {
+    static Controls *instance = new Controls;
+    return *instance;
+}
+
+bool valid(int op) {
+    return op >= 0 && op < KIVO_OP_COUNT;
+}
+
+void arm(int op, const char *message, std::int32_t category, const char *stack_trace,
+         _object *python_type, std::int64_t times) {
+    Controls &c = controls();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    Fault &fault = c.faults[op];
+    fault.remaining = times;
+    fault.message = kivocore::String(message);
+    fault.category = category;
+    fault.stack_trace = kivocore::String(stack_trace);
+    fault.python_type = python_type;
+    fault.armed.store(times != 0, std::memory_order_release);
+}
+
+} // namespace
+
+void enter(kivo_operation op) {
+    Controls &c = controls();
+    c.calls[op].fetch_add(1, std::memory_order_relaxed);
+    if (std::uint32_t ms = c.delay_ms[op].load(std::memory_order_relaxed))
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    Fault &fault = c.faults[op];
+    if (!fault.armed.load(std::memory_order_acquire))
+        return;
+
+    std::unique_lock<std::mutex> lock(c.mutex);
+    if (!fault.armed.load(std::memory_order_relaxed))
+        return;
+    if (fault.remaining > 0 && --fault.remaining == 0)
+        fault.armed.store(false, std::memory_order_relaxed);
+    if (_object *python_type = fault.python_type) {
+        lock.unlock();
+        throw python_type;
+    }
+    kivocore::TrelError error(fault.message, fault.category, fault.stack_trace);
+    lock.unlock();
+    throw error;
+}
+
+bool initialize_succeeds() noexcept {
+    return controls().initialize_succeeds.load(std::memory_order_relaxed);
+}
+
+bool norvek_state() noexcept {
+    return controls().norvek_initialized.load(std::memory_order_acquire);
+}
+
+void set_norvek_state(bool initialized) noexcept {
+    controls().norvek_initialized.store(initialized, std::memory_order_release);
+}
+
+void count_store_constructed() noexcept {
+    controls().stores_constructed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void count_store_released() noexcept {
+    controls().stores_released.fetch_add(1, std::memory_order_relaxed);
+}
+
+void count_store_destroyed() noexcept {
+    controls().stores_destroyed.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace kivo::controls
+
+using kivo::controls::Controls;
+using kivo::controls::controls;
+using kivo::controls::Fault;
+using kivo::controls::valid;
+
+extern "C" {
+
+void kivo_controls_reset(void) {
+    Controls &c = controls();
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        for (int op = 0; op < KIVO_OP_COUNT; ++op) {
+            Fault &fault = c.faults[op];
+            fault.armed.store(false, std::memory_order_relaxed);
+            fault.remaining = 0;
+            fault.message = kivocore::String();
+            fault.category = 0;
+            fault.stack_trace = kivocore::String();
+            fault.python_type = nullptr;
+            c.delay_ms[op].store(0, std::memory_order_relaxed);
+            c.calls[op].store(0, std::memory_order_relaxed);
+        }
+    }
+    c.initialize_succeeds.store(true);
+    c.norvek_initialized.store(false);
+    c.stores_constructed.store(0);
+    c.stores_released.store(0);
+    c.stores_destroyed.store(0);
+    kivo_log_clear();
+}
+
+int kivo_control_fail(int op, const char *message, int32_t category, const char *stack_trace,
+                      int64_t times) {
+    if (!valid(op))
+        return -1;
+    kivo::controls::arm(op, message, category, stack_trace, nullptr, times);
+    return 0;
+}
+
+int kivo_control_fail_python(int op, void *exception_type, int64_t times) {
+    if (!valid(op) || !exception_type)
+        return -1;
+    kivo::controls::arm(op, nullptr, 0, nullptr, static_cast<_object *>(exception_type), times);
+    return 0;
+}
+
+int kivo_control_disarm(int op) {
+    if (!valid(op))
+        return -1;
+    kivo::controls::arm(op, nullptr, 0, nullptr, nullptr, 0);
+    return 0;
+}
+
+int kivo_control_block(int op, uint32_t milliseconds) {
+    if (!valid(op))
+        return -1;
+    controls().delay_ms[op].store(milliseconds, std::memory_order_relaxed);
+    return 0;
+}
+
+void kivo_control_set_initialize_result(int succeeds) {
+    controls().initialize_succeeds.store(succeeds != 0, std::memory_order_relaxed);
+}
+
+void kivo_control_set_norvek_state(int initialized) {
+    kivo::controls::set_norvek_state(initialized != 0);
+}
+
+int kivo_control_norvek_state(void) {
+    return kivo::controls::norvek_state() ? 1 : 0;
+}
+
+int64_t kivo_control_calls(int op) {
+    return valid(op) ? controls().calls[op].load(std::memory_order_relaxed) : -1;
+}
+
+int64_t kivo_control_stores_constructed(void) {
+    return controls().stores_constructed.load();
+}
+int64_t kivo_control_stores_released(void) {
+    return controls().stores_released.load();
+}
+int64_t kivo_control_stores_destroyed(void) {
+    return controls().stores_destroyed.load();
+}
+
+} // extern "C"

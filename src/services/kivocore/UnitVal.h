@@ -8,14 +8,17 @@ namespace kivocore {
 
 class KIVO_API UnitVal {
 public:
+    // Constant-initialised, so the constants are valid before any load-time code runs.
+    constexpr UnitVal() noexcept = default;
+
     void init(double factor);
     void init(double factor, int dimension_position);
 
     double factor() const noexcept { return factor_; }
     int dimension() const noexcept { return dimension_; }
 
-    static UnitVal NODIM, UNDIM, LENGTH, MASS, TIME, CURRENT, TEMPERATURE, INTENSITY, MOLAR,
-        ANGLE, SOLIDANGLE;
+    static UnitVal NODIM, UNDIM, LENGTH, MASS, TIME, CURRENT, TEMPERATURE, INTENSITY, MOLAR, ANGLE,
+        SOLIDANGLE;
 
 private:
     double factor_ = 0.0;
