@@ -60,11 +60,14 @@ BENCH_VENV ?= .venv-bench
 BENCH_BUILD ?= build/bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 
+# Our modules and the peers are built alike: RelWithDebInfo (-O2 -g), symbols kept for callgrind.
 bench:
-	$(MAKE) install VENV=$(BENCH_VENV) BUILD=$(BENCH_BUILD)
+	$(MAKE) venv VENV=$(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q -r bench/requirements.txt
+	$(BENCH_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(BENCH_BUILD)/wheel \
+	  -C cmake.build-type=RelWithDebInfo .
 	$(BENCH_VENV)/bin/cmake -S bench -B $(BENCH_BUILD)/peers -G Ninja \
-	  -DPython_EXECUTABLE=$(abspath $(BENCH_PY))
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BENCH_PY))
 	$(BENCH_VENV)/bin/cmake --build $(BENCH_BUILD)/peers
 	$(BENCH_PY) bench/run.py --peers $(BENCH_BUILD)/peers $(BENCH_ARGS)
 

@@ -19,7 +19,9 @@ __attribute__((visibility("default"))) uint64_t kivo_bench_alloc_count(void) {
     return __atomic_load_n(&alloc_count, __ATOMIC_RELAXED);
 }
 
-static void count_one(void) { __atomic_add_fetch(&alloc_count, 1, __ATOMIC_RELAXED); }
+static void count_one(void) {
+    __atomic_add_fetch(&alloc_count, 1, __ATOMIC_RELAXED);
+}
 
 __attribute__((visibility("default"))) void *malloc(size_t size) {
     count_one();
@@ -36,7 +38,9 @@ __attribute__((visibility("default"))) void *realloc(void *ptr, size_t size) {
     return __libc_realloc(ptr, size);
 }
 
-__attribute__((visibility("default"))) void free(void *ptr) { __libc_free(ptr); }
+__attribute__((visibility("default"))) void free(void *ptr) {
+    __libc_free(ptr);
+}
 
 __attribute__((visibility("default"))) void *memalign(size_t alignment, size_t size) {
     count_one();
