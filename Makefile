@@ -48,7 +48,17 @@ cpp-tests: venv
 pytest: install cpp-tests
 	KIVO_TEST_EXT_DIR=$(TEST_EXT_DIR) $(SAN_ENV) $(PY) -m pytest -q $(PYTEST_ARGS)
 
-test: install cpp-tests pytest
+# Static checks: mypy over the package, its stubs and a typed usage sample (tests/typing);
+# stubtest then compares the stubs as installed with the installed modules.
+STUBBED_MODULES := kivotools.kivoc._norvek kivotools.kivoc._quedrin kivotools.kivoc._proxy \
+  kivotools.kivoc.norvek kivotools.kivoc.quedrin
+
+typecheck: install
+	$(PY) -m mypy --cache-dir $(BUILD)/mypy-cache
+	@mkdir -p $(BUILD) && printf '[mypy]\ncache_dir = $(BUILD)/stubtest-cache\n' > $(BUILD)/stubtest.ini
+	$(PY) -m mypy.stubtest --mypy-config-file $(BUILD)/stubtest.ini $(STUBBED_MODULES)
+
+test: install cpp-tests pytest typecheck
 
 asan:
 	$(MAKE) test VENV=.venv-asan BUILD=build/asan SANITIZE=1
