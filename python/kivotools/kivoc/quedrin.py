@@ -7,8 +7,7 @@ from kivotools.kivoc._proxy import ToolProxy
 
 __all__ = ["quedrin"]
 
-# See kivotools.kivoc.norvek: module functions bound as instance methods, no Python frame.
-_method = _quedrin.SWIG_PyInstanceMethod_New
+_done = _quedrin.quedrin_done
 
 
 class quedrin(ToolProxy):
@@ -20,7 +19,12 @@ class quedrin(ToolProxy):
     def __init__(self) -> None:
         self.this = _quedrin.new_quedrin()
 
-    done = _method(_quedrin.quedrin_done)
+    # A Python method rather than an instance method: see cleanup_norvek in
+    # kivotools.kivoc.norvek.
+    def done(self) -> bool:
+        return _done(self)
+
+    done.__doc__ = _done.__doc__
 
 
 _quedrin.quedrin_swigregister(quedrin)
