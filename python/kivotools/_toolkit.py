@@ -14,7 +14,9 @@ import os
 
 __all__ = ["LIBRARY_PATH", "library", "OPERATION_COUNT"]
 
-LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "kivoc", "lib", "libkivocore.so")
+LIBRARY_PATH = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "kivoc", "lib", "libkivocore.so"
+)
 
 # Operations known to the controls (kivo_operation in kivo/controls.h).
 OPERATION_COUNT = 7

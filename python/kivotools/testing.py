@@ -108,7 +108,9 @@ def fail(
     )
 
 
-def fail_with(op: Operation, exception_type: type[BaseException], *, times: int | None = None) -> None:
+def fail_with(
+    op: Operation, exception_type: type[BaseException], *, times: int | None = None
+) -> None:
     """Makes ``op`` throw ``exception_type`` itself (as an interpreter object pointer), which
     the wrappers raise without a value."""
     code = _operation(op)

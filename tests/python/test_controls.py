@@ -77,7 +77,10 @@ def test_refused_initialisation(norvek):
     [
         (Operation.IS_NORVEK_INITIALIZED, lambda tool: tool.initialize_norvek("WARN")),
         (Operation.INITIALIZE_NORVEK, lambda tool: tool.initialize_norvek("WARN")),
-        (Operation.CLEANUP_NORVEK, lambda tool: (testing.set_norvek_state(True), tool.cleanup_norvek())),
+        (
+            Operation.CLEANUP_NORVEK,
+            lambda tool: (testing.set_norvek_state(True), tool.cleanup_norvek()),
+        ),
         (Operation.LOG_SET_ORIGIN, lambda tool: tool.cleanup_norvek()),
     ],
 )
