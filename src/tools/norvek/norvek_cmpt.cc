@@ -27,7 +27,7 @@ constexpr int kDestructorLine = 38;
 constexpr int kInitializeLine = 48;
 constexpr int kCleanupLine = 85;
 
-// Built once: every call names its origin, and a benchmark measures every call.
+// Built once at load: every call names its origin, and naming it must not allocate.
 const String kClassName("norvek");
 const String kConstructorName("norvek");
 const String kDestructorName("~norvek");
