@@ -26,6 +26,7 @@ import argparse
 import ctypes
 import dataclasses
 import functools
+import gc
 import importlib
 import json
 import os
@@ -276,8 +277,28 @@ def _object_at(memory: _Memory, address: int) -> object | None:
     object_type = memory.pointer(address + _POINTER)
     if object_type is None or not _is_type_object(memory, object_type):
         return None
+    # A header that merely looks right is not enough: taking a reference writes to the
+    # object, and its repr runs its type's code. Only an object the interpreter knows is used.
+    if not _is_known_object(address):
+        return None
     obj: object = ctypes.cast(ctypes.c_void_p(address), ctypes.py_object).value
     return obj
+
+
+def _is_known_object(address: int) -> bool:
+    """True when `address` is an object the collector tracks, or a type derived from object."""
+    if any(id(obj) == address for obj in gc.get_objects()):
+        return True
+    pending: list[type] = [object]
+    seen: set[int] = set()
+    while pending:
+        cls = pending.pop()
+        if id(cls) == address:
+            return True
+        if id(cls) not in seen:
+            seen.add(id(cls))
+            pending.extend(type.__subclasses__(cls))
+    return False
 
 
 def _describe(obj: object | None) -> str | None:
@@ -545,37 +566,68 @@ def snapshot() -> Snapshot:
 # Command line.
 
 
+def _module_label(index: int, module: ModuleInfo) -> str:
+    return f"module {index} ({module.name or module.library or 'unknown module'})"
+
+
 def summary_lines(snap: Snapshot) -> list[str]:
     """A readable summary of `snap`, one line per item."""
     if not snap.capsule_found:
         lines = [f"no registry: {CAPSULE_NAME} not found"]
         return lines + [f"problem: {p}" for p in snap.problems]
+    # Which modules hold each type record in their type array.
+    holders: dict[int, list[str]] = {}
+    for index, module in enumerate(snap.modules, 1):
+        for t in module.types:
+            holders.setdefault(t.address, []).append(_module_label(index, module))
     lines = [f"registry {CAPSULE_NAME}: {len(snap.modules)} module(s), head first"]
     for index, module in enumerate(snap.modules, 1):
         head = " (head)" if module.is_head else ""
         name = module.name or module.library or "unknown module"
         lines.append(f"module {index}{head}: {name} at {module.address:#x}")
+        if len(module.types) < module.type_count:
+            missing = module.type_count - len(module.types)
+            lines.append(f"  ({missing} of {module.type_count} slots cannot be read: see problems)")
         for t in module.types:
-            shared = ", shared" if t.shared else ""
-            pretty = f' "{t.pretty_name}"' if t.pretty_name is not None else ""
-            lines.append(f"  [{t.slot}] {t.mangled_name}{pretty} at {t.address:#x}{shared}")
+            pretty = f' "{t.pretty_name}"' if t.pretty_name is not None else " (no pretty name)"
+            mangled = t.mangled_name if t.mangled_name is not None else "<unreadable name>"
+            lines.append(f"  [{t.slot}] {mangled}{pretty} at {t.address:#x}")
+            label = _module_label(index, module)
+            others = [h for h in holders.get(t.address, []) if h != label]
+            if t.shared:
+                # The record is static data of the module that joined first.
+                record_library = _library_of(t.address)
+                record_module = (
+                    _extension_modules().get(os.path.realpath(record_library))
+                    or os.path.basename(record_library)
+                    if record_library
+                    else None
+                )
+                owner = f"; the record is {record_module}'s" if record_module else ""
+                lines.append(f"      shared with {', '.join(others)}{owner}")
             casts = ", ".join(
-                f"{c.source_mangled_name}{' (converter)' if c.has_converter else ''}"
+                f"{c.source_mangled_name or '<unreadable type>'}"
+                f"{' (converter)' if c.has_converter else ' (no converter)'}"
                 for c in t.casts
             )
-            lines.append(f"      accepts: {casts or 'nothing'}")
+            lines.append(f"      cast list: {casts or 'empty'}")
             if t.registration:
                 r = t.registration
-                owner = "owner" if t.owns_class_data else "shared"
+                owner = "registered here" if t.owns_class_data else "spread from another type"
+                hook = r.destroy_hook_repr or "none (owned tools are leaked)"
+                lines.append(f"      class: {r.class_name or r.class_repr} ({owner})")
                 lines.append(
-                    f"      class: {r.class_name or r.class_repr} ({owner}), destroy hook "
-                    f"{r.destroy_hook_repr}, takes args {r.destroy_takes_args}"
+                    f"      destroy hook: {hook}, called with a temporary wrapped pointer: "
+                    f"{'yes' if r.destroy_takes_args else 'no'}"
                 )
+            elif t.class_data_set:
+                lines.append("      class: registration record cannot be read (see problems)")
     lines.extend(f"problem: {p}" for p in snap.problems)
     return lines
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """The registry inspector; returns the exit status."""
     parser = argparse.ArgumentParser(
         prog="python -m kivotools.registry",
         description="Print the process-wide type registry after importing modules.",
@@ -584,7 +636,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         "modules",
         nargs="*",
         default=list(DEFAULT_MODULES),
-        help="modules to import first (default: both of the package's extension modules)",
+        help="modules to import first, in this order (default: both of the package's "
+        "extension modules; name kivotools.kivoc.norvek or kivotools.kivoc.quedrin to "
+        "import a proxy class too and see its registration)",
     )
     parser.add_argument("--json", action="store_true", help="print the registry as JSON")
     args = parser.parse_args(argv)
@@ -594,11 +648,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         except Exception as exc:
             print(f"kivotools.registry: cannot import {name}: {exc}", file=sys.stderr)
             return 1
-    snap = snapshot()
-    if args.json:
-        print(snap.to_json())
-    else:
-        print("\n".join(summary_lines(snap)))
+    try:
+        snap = snapshot()
+        text = snap.to_json() if args.json else "\n".join(summary_lines(snap))
+    except Exception as exc:  # the reader is defensive; anything left still ends in one line
+        message = " ".join(str(exc).split())
+        print(f"kivotools.registry: error: {type(exc).__name__}: {message}", file=sys.stderr)
+        return 1
+    try:
+        print(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of the output went away (as `| head` does); that is not an error here.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 

@@ -1,0 +1,201 @@
+"""The registry inspector, ``python -m kivotools.registry``: text and JSON, odd registries."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+from conftest import run_python
+
+NORVEK = "kivotools.kivoc._norvek"
+QUEDRIN = "kivotools.kivoc._quedrin"
+
+
+def inspect(*args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "kivotools.registry", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+@pytest.mark.parametrize(
+    "modules, head, second",
+    [
+        ((), NORVEK, QUEDRIN),  # the default: both extension modules, _norvek first
+        ((QUEDRIN, NORVEK), QUEDRIN, NORVEK),
+        (("kivotools.kivoc.norvek", "kivotools.kivoc.quedrin"), NORVEK, QUEDRIN),
+    ],
+)
+def test_json_reports_both_modules_sharing_the_char_record(modules, head, second):
+    proc = inspect("--json", *modules)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    data = json.loads(proc.stdout)
+    assert data["capsule_found"] and data["problems"] == []
+    chain = data["modules"]
+    assert [m["name"] for m in chain] == [head, second]
+    assert [m["is_head"] for m in chain] == [True, False]
+    assert chain[0]["address"] == data["head_address"]
+    char_records = {m["types"][0]["address"] for m in chain}
+    assert len(char_records) == 1
+    for module in chain:
+        char, tool = module["types"]
+        assert (char["mangled_name"], char["pretty_name"], char["shared"]) == (
+            "_p_char",
+            "char *",
+            True,
+        )
+        assert [c["source_mangled_name"] for c in char["casts"]] == ["_p_char"]
+        assert tool["shared"] is False
+        assert [(c["source_mangled_name"], c["has_converter"]) for c in tool["casts"]] == [
+            (tool["mangled_name"], False)
+        ]
+
+
+def test_text_names_the_chain_types_casts_and_registered_classes():
+    proc = inspect(QUEDRIN, "kivotools.kivoc.norvek")
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0] == "registry swig_runtime_data4.type_pointer_capsule: 2 module(s), head first"
+    modules = [line for line in lines if line.startswith("module ")]
+    assert modules[0].startswith(f"module 1 (head): {QUEDRIN} at 0x")
+    assert modules[1].startswith(f"module 2: {NORVEK} at 0x")
+    text = proc.stdout
+    # _quedrin joined first, so the shared record is its own and _norvek adopted it.
+    assert f"shared with module 2 ({NORVEK}); the record is {QUEDRIN}'s" in text
+    assert f"shared with module 1 ({QUEDRIN}); the record is {QUEDRIN}'s" in text
+    assert '[1] _p_kivoc__norvek "kivoc::norvek *" at 0x' in text
+    assert "cast list: _p_kivoc__norvek (no converter)" in text
+    # Only the proxy that was imported registered its class.
+    assert "class: kivotools.kivoc.norvek.norvek (registered here)" in text
+    assert "destroy hook: <built-in function delete_norvek>, called with a temporary" in text
+    assert "quedrin.quedrin" not in text
+    assert "problem" not in text
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (("no.such.module",), "kivotools.registry: cannot import no.such.module: "),
+        (("--bogus",), "error: unrecognized arguments: --bogus"),
+    ],
+)
+def test_bad_command_lines_fail_without_traceback(args, message):
+    proc = inspect(*args)
+    assert proc.returncode != 0
+    assert message in proc.stderr
+    assert "Traceback" not in proc.stderr
+
+
+def test_no_registry_is_reported_not_raised():
+    proc = inspect("json")  # a module that loads no extension module of the family
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "no registry: swig_runtime_data4.type_pointer_capsule not found\n"
+
+
+def test_a_closed_output_pipe_is_not_an_error():
+    proc = subprocess.run(
+        f"{sys.executable} -m kivotools.registry --json | head -c 1",
+        shell=True,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.stdout == "{"
+    assert "Traceback" not in proc.stderr and "BrokenPipe" not in proc.stderr
+
+
+# A registry made by hand in the child: a capsule of the right name over records that the
+# inspector did not expect. Each case names what the text output must show for it.
+FAKE_REGISTRY = """
+import ctypes, json, sys, types, io, contextlib
+from kivotools import registry
+
+class Type(ctypes.Structure):
+    _fields_ = registry._SwigType._fields_
+class Cast(ctypes.Structure):
+    _fields_ = registry._SwigCast._fields_
+class Module(ctypes.Structure):
+    _fields_ = registry._SwigModule._fields_
+class ClassData(ctypes.Structure):
+    _fields_ = registry._SwigClassData._fields_
+
+keep = []
+def text(s):
+    buf = ctypes.create_string_buffer(s)
+    keep.append(buf)
+    return ctypes.addressof(buf)
+def addr(record):
+    keep.append(record)
+    return ctypes.addressof(record)
+
+module = Module()
+types_ = (ctypes.c_void_p * 3)()
+char = Type(mangled_name=text(b"_p_char"), pretty_name=text(b"char *"))
+tool = Type(mangled_name=text(b"_p_tool"), pretty_name=text(b"tool *"))
+own = Cast(source_type=addr(tool))
+tool.cast_list = addr(own)
+types_[0], types_[1] = addr(char), addr(tool)
+module.type_array, module.type_count = addr(types_), 2
+module.next_module = addr(module)
+
+@CASE@
+
+capsule_new = ctypes.pythonapi.PyCapsule_New
+capsule_new.restype = ctypes.py_object
+capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+name = ctypes.create_string_buffer(registry.CAPSULE_NAME.encode())
+data = types.ModuleType("swig_runtime_data4")
+data.type_pointer_capsule = @CAPSULE@
+sys.modules["swig_runtime_data4"] = data
+
+for args in (["sys"], ["--json", "sys"]):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        status = registry.main(args)
+    assert status == 0, status
+    if "--json" in args:
+        json.loads(out.getvalue())
+    else:
+        print(out.getvalue())
+"""
+
+VALID_CAPSULE = "capsule_new(addr(module), name, None)"
+
+
+@pytest.mark.parametrize(
+    "case, capsule, expected",
+    [
+        ("pass", VALID_CAPSULE, ["[1] _p_tool \"tool *\"", "cast list: _p_tool (no converter)"]),
+        ("module.type_array = 8", VALID_CAPSULE, ["type array cannot be read"]),
+        ("module.type_count = 1 << 40", VALID_CAPSULE, ["cut to 4096"]),
+        (
+            "types_[1] = 16",
+            VALID_CAPSULE,
+            ["(1 of 2 slots cannot be read: see problems)", "type record at 0x10 cannot be read"],
+        ),
+        ("tool.mangled_name = 0; tool.pretty_name = 0", VALID_CAPSULE, ["<unreadable name> (no pretty name)"]),
+        ("own.next_cast = addr(own)", VALID_CAPSULE, ["cast list loops back"]),
+        ("own.source_type = 24", VALID_CAPSULE, ["<unreadable type> (no converter)", "cannot be read"]),
+        ("tool.class_data = 32", VALID_CAPSULE, ["registration record cannot be read", "class data at 0x20"]),
+        (
+            "cd = ClassData(class_object=40, destroy_hook=48); tool.class_data = addr(cd)",
+            VALID_CAPSULE,
+            ["destroy hook: none (owned tools are leaked)", "is not a readable object"],
+        ),
+        ("module.next_module = 0", VALID_CAPSULE, ["chain ends in a null link"]),
+        ("module.next_module = 56", VALID_CAPSULE, ["module record at 0x38 cannot be read"]),
+        ("pass", "capsule_new(addr(module), b'another.name', None)", ["is not a capsule of that name"]),
+        ("pass", "12345", ["is not a capsule of that name"]),
+    ],
+)
+def test_an_unexpected_registry_is_shown_never_crashes(case, capsule, expected):
+    proc = run_python(FAKE_REGISTRY.replace("@CASE@", case).replace("@CAPSULE@", capsule))
+    assert "Traceback" not in proc.stderr
+    for text in expected:
+        assert text in proc.stdout, proc.stdout
