@@ -1,0 +1,473 @@
+"""The process-wide type registry: publishing, joining, the merge, re-runs of the module entry,
+capsule failures, the capsule's teardown, and separate statics under RTLD_GLOBAL.
+
+Every scenario runs in a fresh interpreter and reports what it saw as JSON, read through
+kivotools.registry; the three test-only modules _kivotest_a/b/c have overlapping type tables:
+
+    _kivotest_a  char:[char]  Base:[Base, Derived*]  Derived:[Derived]  Pipe:[Pipe, Base]
+    _kivotest_b  char:[char]  Base:[Base, Other, Pipe]  Other:[Other]  Pipe:[Pipe]
+    _kivotest_c  char:[char]  Base:[Base, Unnamed]  Other:[Other, Base]  Unnamed:[Unnamed]
+"""
+
+from __future__ import annotations
+
+import itertools
+import json
+import textwrap
+
+import pytest
+
+from conftest import require_test_ext, run_python
+
+NORVEK = "kivotools.kivoc._norvek"
+QUEDRIN = "kivotools.kivoc._quedrin"
+CAPSULE_NAME = "swig_runtime_data4.type_pointer_capsule"
+
+TEST_MODULES = {
+    "_kivotest_a": {
+        "_p_char": ["_p_char"],
+        "_p_kivotest__Base": ["_p_kivotest__Base", "_p_kivotest__Derived"],
+        "_p_kivotest__Derived": ["_p_kivotest__Derived"],
+        "_p_kivotest__Pipe": ["_p_kivotest__Pipe", "_p_kivotest__Base"],
+    },
+    "_kivotest_b": {
+        "_p_char": ["_p_char"],
+        "_p_kivotest__Base": ["_p_kivotest__Base", "_p_kivotest__Other", "_p_kivotest__Pipe"],
+        "_p_kivotest__Other": ["_p_kivotest__Other"],
+        "_p_kivotest__Pipe": ["_p_kivotest__Pipe"],
+    },
+    "_kivotest_c": {
+        "_p_char": ["_p_char"],
+        "_p_kivotest__Base": ["_p_kivotest__Base", "_p_kivotest__Unnamed"],
+        "_p_kivotest__Other": ["_p_kivotest__Other", "_p_kivotest__Base"],
+        "_p_kivotest__Unnamed": ["_p_kivotest__Unnamed"],
+    },
+}
+
+# Shared by every child: the snapshot as plain data, and a summary of the chain by module name.
+PRELUDE = """
+import ctypes, importlib, json, os, sys
+from kivotools import registry
+
+def snap():
+    return registry.snapshot().to_dict()
+
+def chain(s):
+    return [m["name"] for m in s["modules"]]
+
+def types_of(s, name):
+    for m in s["modules"]:
+        if m["name"] == name:
+            return {t["mangled_name"]: t for t in m["types"]}
+    raise KeyError(name)
+
+def casts(t):
+    return [c["source_mangled_name"] for c in t["casts"]]
+
+def report(**values):
+    print(json.dumps(values))
+
+def rerun(module):
+    # The module's entry, called again through the same loaded library.
+    init = getattr(ctypes.PyDLL(module.__file__), "PyInit_" + module.__name__.rsplit(".", 1)[-1])
+    init.restype = ctypes.py_object
+    return init()
+"""
+
+
+def child(code: str, **kwargs) -> dict:
+    """Runs PRELUDE + `code` in a fresh interpreter; returns what its last report() printed."""
+    proc = run_python(PRELUDE + textwrap.dedent(code), **kwargs)
+    lines = [line for line in proc.stdout.splitlines() if line.startswith("{")]
+    assert lines, f"no report\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
+    return json.loads(lines[-1])
+
+
+def chain(snap: dict) -> list[str]:
+    return [m["name"] for m in snap["modules"]]
+
+
+def casts(t: dict) -> list[str]:
+    return [c["source_mangled_name"] for c in t["casts"]]
+
+
+@pytest.fixture
+def ext():
+    require_test_ext()
+
+
+# --------------------------------------------------------------------------------------------
+# The two deliverables
+
+
+@pytest.mark.parametrize(
+    "name, tool_type, functions",
+    [
+        (
+            NORVEK,
+            "_p_kivoc__norvek",
+            ["new_norvek", "norvek_initialize_norvek", "norvek_cleanup_norvek", "delete_norvek",
+             "norvek_swigregister"],
+        ),
+        (
+            QUEDRIN,
+            "_p_kivoc__quedrin",
+            ["new_quedrin", "quedrin_done", "delete_quedrin", "quedrin_swigregister"],
+        ),
+    ],
+)
+def test_a_deliverable_alone_publishes_a_chain_of_itself(name, tool_type, functions):
+    r = child(f"""
+        m = importlib.import_module({name!r})
+        capsule = sys.modules["swig_runtime_data4"].type_pointer_capsule
+        standard = {{"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}}
+        report(snap=snap(), capsule=repr(capsule), name=m.__name__,
+               functions=sorted(k for k in vars(m) if k not in standard))
+    """)
+    snap = r["snap"]
+    assert r["capsule"].startswith(f'<capsule object "{CAPSULE_NAME}"')
+    assert snap["problems"] == []
+    assert chain(snap) == [name]
+    (module,) = snap["modules"]
+    assert module["is_head"] and module["type_count"] == 2
+    assert [t["mangled_name"] for t in module["types"]] == ["_p_char", tool_type]
+    for t in module["types"]:
+        assert not t["shared"] and not t["class_data_set"]
+        assert [(c["source_address"], c["has_converter"]) for c in t["casts"]] == [
+            (t["address"], False)
+        ]
+    # Start-up adds nothing but the functions of the method table.
+    assert r["functions"] == sorted(["SWIG_PyInstanceMethod_New", *functions])
+    assert r["name"] == name
+
+
+@pytest.mark.parametrize("first, second", [(NORVEK, QUEDRIN), (QUEDRIN, NORVEK)])
+def test_two_deliverables_share_the_first_ones_char_record(first, second):
+    r = child(f"""
+        importlib.import_module({first!r})
+        importlib.import_module({second!r})
+        report(snap=snap())
+    """)
+    snap = r["snap"]
+    assert snap["problems"] == []
+    assert chain(snap) == [first, second]
+    head, later = snap["modules"]
+    assert head["is_head"] and not later["is_head"]
+    head_char, head_tool = head["types"]
+    later_char, later_tool = later["types"]
+    assert later_char["address"] == head_char["address"]
+    assert head_char["shared"] and later_char["shared"]
+    # The record is the first module's own: it lies in that module's shared object.
+    assert casts(head_char) == ["_p_char"] and len(head_char["casts"]) == 1
+    assert not head_tool["shared"] and not later_tool["shared"]
+    assert casts(later_tool) == [later_tool["mangled_name"]]
+    assert later_tool["casts"][0]["source_address"] == later_tool["address"]
+
+
+# --------------------------------------------------------------------------------------------
+# Three test modules in every order
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(TEST_MODULES)))
+def test_three_modules_join_in_any_order(ext, order):
+    r = child(f"""
+        mods = [importlib.import_module(n) for n in {list(order)!r}]
+        own = {{m.__name__: [m.own_type_address(i) for i in range(4)] for m in mods}}
+        slots = {{m.__name__: [m.type_address(i) for i in range(4)] for m in mods}}
+        records = {{m.__name__: m.module_address() for m in mods}}
+        report(snap=snap(), own=own, slots=slots, records=records)
+    """)
+    snap, own, slots = r["snap"], r["own"], r["slots"]
+    assert snap["problems"] == []
+    # The head first, then the others in reverse order of joining.
+    first, *later = order
+    assert chain(snap) == [first, *reversed(later)]
+    assert [m["address"] for m in snap["modules"]] == [
+        r["records"][n] for n in chain(snap)
+    ]
+
+    for module in snap["modules"]:
+        name = module["name"]
+        assert [t["address"] for t in module["types"]] == slots[name]
+        assert [t["mangled_name"] for t in module["types"]] == list(TEST_MODULES[name])
+        for t in module["types"]:
+            mangled = t["mangled_name"]
+            # Every module that knows the name holds the record of the first one that did.
+            owner = next(n for n in order if mangled in TEST_MODULES[n])
+            assert t["address"] == own[owner][list(TEST_MODULES[owner]).index(mangled)]
+            assert t["shared"] == (sum(mangled in TEST_MODULES[n] for n in order) > 1)
+            # The list accepts each source named by any module's cast array, exactly once.
+            expected = set().union(*(TEST_MODULES[n].get(mangled, []) for n in order))
+            assert sorted(casts(t)) == sorted(expected), mangled
+            converters = [c["source_mangled_name"] for c in t["casts"] if c["has_converter"]]
+            assert converters == (
+                ["_p_kivotest__Derived"] if mangled == "_p_kivotest__Base" else []
+            )
+
+
+@pytest.mark.parametrize(
+    "order, base_list",
+    [
+        # a alone: [Derived, Base]; b finds Base (to the front) and links Other and Pipe;
+        # c finds Base again and links Unnamed.
+        (
+            ("_kivotest_a", "_kivotest_b", "_kivotest_c"),
+            ["Unnamed", "Base", "Pipe", "Other", "Derived"],
+        ),
+        # c alone: [Unnamed, Base]; b: Base found, Other and Pipe known nowhere before: linked;
+        # a: Base found, Derived unknown to the others: linked.
+        (
+            ("_kivotest_c", "_kivotest_b", "_kivotest_a"),
+            ["Derived", "Base", "Pipe", "Other", "Unnamed"],
+        ),
+    ],
+)
+def test_cast_list_order_after_the_merges(ext, order, base_list):
+    r = child(f"""
+        for n in {list(order)!r}:
+            importlib.import_module(n)
+        report(base=casts(types_of(snap(), {order[0]!r})["_p_kivotest__Base"]))
+    """)
+    assert r["base"] == ["_p_kivotest__" + n for n in base_list]
+
+
+def test_find_cast_moves_a_hit_to_the_front_for_every_module(ext):
+    r = child("""
+        import _kivotest_a as a, _kivotest_b as b
+        BASE = 1
+        before = casts(types_of(snap(), "_kivotest_a")["_p_kivotest__Base"])
+        tail = a.find_cast(BASE, before[-1])
+        after_tail = casts(types_of(snap(), "_kivotest_b")["_p_kivotest__Base"])
+        again = b.find_cast(BASE, before[-1])
+        miss = a.find_cast(BASE, "_p_kivotest__Nothing")
+        after_miss = casts(types_of(snap(), "_kivotest_a")["_p_kivotest__Base"])
+        report(before=before, after_tail=after_tail, after_miss=after_miss,
+               same=tail == again, miss=miss, problems=snap()["problems"])
+    """)
+    before = r["before"]
+    assert r["after_tail"] == [before[-1], *before[:-1]]
+    assert r["same"] and r["miss"] is None
+    assert r["after_miss"] == r["after_tail"]
+    assert r["problems"] == []  # every back link still right
+
+
+def test_class_data_spreads_along_converterless_entries(ext):
+    r = child("""
+        import _kivotest_a as a, _kivotest_b as b
+        CHAR, BASE, DERIVED, PIPE = range(4)
+        class P: pass
+        class Q: pass
+        a.register(P, PIPE)  # Pipe accepts Base without a converter: Base gets P too
+        first = [getattr(a.class_of(i), "__name__", None) for i in range(4)]
+        a.register(Q, BASE)  # Base accepts Derived only through a converter
+        second = [getattr(a.class_of(i), "__name__", None) for i in range(4)]
+        # b holds the same Base and Pipe records.
+        b_view = [getattr(b.class_of(i), "__name__", None) for i in range(4)]
+        t = types_of(snap(), "_kivotest_a")
+        report(first=first, second=second, b_view=b_view,
+               owns={k: v["owns_class_data"] for k, v in t.items()})
+    """)
+    assert r["first"] == [None, "P", None, "P"]
+    assert r["second"] == [None, "Q", None, "P"]
+    # b holds the same Base and Pipe; its own Other got P through the entry b linked into
+    # Base's list at its merge.
+    assert r["b_view"] == [None, "Q", "P", "P"]
+    assert r["owns"] == {
+        "_p_char": False,
+        "_p_kivotest__Base": True,
+        "_p_kivotest__Derived": False,
+        "_p_kivotest__Pipe": True,
+    }
+
+
+# --------------------------------------------------------------------------------------------
+# Running an entry again
+
+
+
+
+def test_running_an_entry_again_changes_nothing(ext):
+    r = child("""
+        import _kivotest_a as a, _kivotest_b as b
+        from kivotools.kivoc import _norvek, norvek
+        before = snap()
+        capsule = sys.modules["swig_runtime_data4"].type_pointer_capsule
+        docs = {k: getattr(a, k).__doc__ for k in dir(a) if k.startswith("doc_")}
+        again = [rerun(m) for m in (a, b, _norvek, a)]
+        after = snap()
+        same_capsule = sys.modules["swig_runtime_data4"].type_pointer_capsule is capsule
+        new_a = again[0]
+        report(same=before == after, same_capsule=same_capsule,
+               docs=docs == {k: getattr(new_a, k).__doc__ for k in docs},
+               constants=str(new_a.packed_two) == str(a.packed_two) == "_01ab_p_char",
+               pointer=int(new_a.ptr_char) == int(a.ptr_char),
+               names=[m.__name__ for m in again], fresh=new_a is not a)
+    """)
+    assert r["same"] and r["same_capsule"] and r["docs"]
+    assert r["constants"] and r["pointer"]
+    assert r["names"] == ["_kivotest_a", "_kivotest_b", "_norvek", "_kivotest_a"]
+    assert r["fresh"]
+
+
+def test_an_entry_run_again_without_a_capsule_publishes_its_ring_again(ext):
+    r = child("""
+        import _kivotest_a as a, _kivotest_b as b
+        ring = chain(snap())
+        del sys.modules["swig_runtime_data4"].type_pointer_capsule
+        rerun(b)  # b keeps the head it imported at its first join: it finds itself there
+        after_b = snap()["capsule_found"]
+        rerun(a)  # a published its chain itself: it publishes it again
+        again = snap()
+        report(ring=ring, after_b=after_b, again=chain(again), problems=again["problems"])
+    """)
+    assert r["ring"] == ["_kivotest_a", "_kivotest_b"]
+    assert r["after_b"] is False
+    assert r["again"] == ["_kivotest_a", "_kivotest_b"]
+    assert r["problems"] == []
+
+
+# --------------------------------------------------------------------------------------------
+# A capsule that cannot be imported
+
+
+SABOTAGE = {
+    "module is None": 'sys.modules["swig_runtime_data4"] = None',
+    "module is an int": 'sys.modules["swig_runtime_data4"] = 42',
+    "module removed": 'del sys.modules["swig_runtime_data4"]',
+    "attribute is an int": 'sys.modules["swig_runtime_data4"].type_pointer_capsule = 42',
+    "attribute removed": 'del sys.modules["swig_runtime_data4"].type_pointer_capsule',
+    "capsule of another name": """
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        keep = ctypes.c_int(0)
+        sys.modules["swig_runtime_data4"].type_pointer_capsule = new(
+            ctypes.addressof(keep), b"some_other.capsule", None)
+    """,
+}
+
+
+@pytest.mark.parametrize("sabotage", list(SABOTAGE), ids=list(SABOTAGE))
+def test_a_capsule_that_cannot_be_imported_leads_to_a_new_chain(ext, sabotage):
+    r = child(
+        "import _kivotest_a as a\n"
+        + textwrap.dedent(SABOTAGE[sabotage])
+        + """
+import _kivotest_b as b
+s = snap()
+report(chain=chain(s), problems=s["problems"], exc=repr(sys.exception()),
+       data_module=type(sys.modules["swig_runtime_data4"]).__name__,
+       b_char=b.type_address(0), b_own_char=b.own_type_address(0),
+       a_char=a.type_address(0), a_own_char=a.own_type_address(0),
+       a_works=repr(a.make_pointer(0, 1)).startswith("<Swig Object of type 'char *'"))
+"""
+    )
+    # b is alone in a chain of its own, with its own records; a keeps its chain.
+    assert r["chain"] == ["_kivotest_b"]
+    assert r["problems"] == []
+    assert r["exc"] == "None" and r["data_module"] == "module"
+    assert r["b_char"] == r["b_own_char"] != r["a_char"] == r["a_own_char"]
+    assert r["a_works"]
+
+
+def test_a_failure_to_publish_fails_the_import_with_the_real_error(ext):
+    # A key that hashes like "swig_runtime_data4" and refuses comparison makes every lookup
+    # of that name in sys.modules raise.
+    r = child("""
+        class Poison:
+            def __hash__(self):
+                return hash("swig_runtime_data4")
+            def __eq__(self, other):
+                raise RuntimeError("sys.modules lookup refused")
+        poison = Poison()
+        sys.modules[poison] = None
+        try:
+            import _kivotest_a
+        except BaseException as exc:
+            failure = [type(exc).__name__, str(exc), repr(exc.__cause__), repr(exc.__context__)]
+        else:
+            failure = None
+        del sys.modules[poison]
+        import _kivotest_a as a  # the next attempt publishes and succeeds
+        s = snap()
+        report(failure=failure, chain=chain(s), problems=s["problems"],
+               pending=repr(sys.exception()), types=[a.type_address(i) for i in range(4)])
+    """)
+    assert r["failure"] == ["RuntimeError", "sys.modules lookup refused", "None", "None"]
+    assert r["chain"] == ["_kivotest_a"] and r["problems"] == []
+    assert r["pending"] == "None" and all(r["types"])
+
+
+# --------------------------------------------------------------------------------------------
+# The capsule's teardown
+
+
+def test_the_capsule_destructor_releases_the_head_modules_registrations(ext):
+    r = child("""
+        import _kivotest_a as a, _kivotest_b as b
+        BASE, B_OTHER = 1, 2
+        def hook_p(ptr): pass
+        def hook_q(ptr): pass
+        class P:
+            __swig_destroy__ = hook_p
+        class Q:
+            __swig_destroy__ = hook_q
+        a.register(P, BASE)    # the head's own record
+        b.register(Q, B_OTHER)  # b's own record: not in the head's array
+        counts = lambda: [sys.getrefcount(x) for x in (P, hook_p, Q, hook_q)]
+        this_a, this_b = a.this_name(), b.this_name()
+        before = counts()
+        del sys.modules["swig_runtime_data4"].type_pointer_capsule
+        after = counts()
+        report(diff=[x - y for x, y in zip(after, before)],
+               this_a_new=a.this_name() is not this_a, this_b_same=b.this_name() is this_b,
+               still_registered=[a.class_of(BASE) is P, b.class_of(B_OTHER) is Q])
+    """)
+    # One reference each of the class (as the arguments of its creation) and of the hook.
+    assert r["diff"] == [-1, -1, 0, 0]
+    assert r["this_a_new"] and r["this_b_same"]
+    assert r["still_registered"] == [True, True]
+
+
+def test_the_capsule_destructor_without_registrations_releases_only_this(ext):
+    r = child("""
+        import _kivotest_a as a
+        this = a.this_name()
+        count = sys.getrefcount(this)
+        del sys.modules["swig_runtime_data4"].type_pointer_capsule
+        report(released=sys.getrefcount(this) == count - 1, new=a.this_name() is not this)
+    """)
+    assert r == {"released": True, "new": True}
+
+
+# --------------------------------------------------------------------------------------------
+# Separate statics under RTLD_GLOBAL
+
+
+def test_modules_loaded_with_rtld_global_keep_their_own_statics(ext):
+    r = child("""
+        sys.setdlopenflags(os.RTLD_NOW | os.RTLD_GLOBAL)
+        import _kivotest_a as a, _kivotest_b as b, _kivotest_c as c
+        from kivotools.kivoc import _norvek, _quedrin
+        mods = (a, b, c)
+        s = snap()
+        pointer_types = [type(m.make_pointer(0, 1)) for m in mods]
+        packed_types = [type(m.make_packed(0, b"")) for m in mods]
+        report(chain=chain(s), problems=s["problems"],
+               records=len({m.module_address() for m in mods}),
+               pointer_types=len({id(t) for t in pointer_types}),
+               packed_types=len({id(t) for t in packed_types}),
+               this=len({id(m.this_name()) for m in mods}),
+               own=[m.type_address(1) == m.own_type_address(1) for m in mods])
+    """)
+    assert r["chain"] == [
+        "_kivotest_a",
+        "kivotools.kivoc._quedrin",
+        "kivotools.kivoc._norvek",
+        "_kivotest_c",
+        "_kivotest_b",
+    ]
+    assert r["problems"] == []
+    assert r["records"] == r["pointer_types"] == r["packed_types"] == r["this"] == 3
+    # Base: a's own record, adopted by b and c.
+    assert r["own"] == [True, False, False]
