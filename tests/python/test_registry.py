@@ -471,3 +471,29 @@ def test_modules_loaded_with_rtld_global_keep_their_own_statics(ext):
     assert r["records"] == r["pointer_types"] == r["packed_types"] == r["this"] == 3
     # Base: a's own record, adopted by b and c.
     assert r["own"] == [True, False, False]
+
+
+def test_conversion_uses_the_merged_lists_and_moves_hits_forward(ext):
+    r = child("""
+        import _kivotest_a as a, _kivotest_b as b
+        CHAR, BASE, DERIVED, PIPE = range(4)
+        base = lambda: casts(types_of(snap(), "_kivotest_a")["_p_kivotest__Base"])
+        before = base()
+        # a Derived pointer converts to Base through the converter (it adds 8); a Pipe pointer
+        # made by b passes through the entry b linked into the shared Base list.
+        derived = a.convert(a.make_pointer(DERIVED, 0x1000), BASE)
+        after_derived = base()
+        pipe = a.convert(b.make_pointer(3, 0x2000), BASE)
+        after_pipe = base()
+        # b's Other is not accepted where a's Derived is required.
+        refused = a.convert(b.make_pointer(2, 0x3000), DERIVED)
+        report(before=before, derived=derived, after_derived=after_derived, pipe=pipe,
+               after_pipe=after_pipe, refused=refused)
+    """)
+    p = "_p_kivotest__"
+    assert r["before"] == [p + "Pipe", p + "Other", p + "Base", p + "Derived"]
+    assert r["derived"] == [0, 0x1008]
+    assert r["after_derived"] == [p + "Derived", p + "Pipe", p + "Other", p + "Base"]
+    assert r["pipe"] == [0, 0x2000]
+    assert r["after_pipe"] == [p + "Pipe", p + "Derived", p + "Other", p + "Base"]
+    assert r["refused"][0] == -1
