@@ -1,7 +1,8 @@
 """Child-process probes of the benchmark, each printing one JSON line on standard output.
 
     probe.py --peers DIR loop CASE N          run CASE's statement N times (under callgrind)
-    probe.py --peers DIR import MODULE        time one import of MODULE in this fresh process
+    probe.py --peers DIR import MODULE [--warm]
+        time one import of MODULE in this fresh process (--warm: C++ runtime loaded first)
     probe.py --peers DIR alloc CASE... [--n N]
         heap allocations, write calls and resident-memory growth per call of each CASE; the
         allocation count needs the counter preloaded (LD_PRELOAD=libkivo_malloc_counter.so)
@@ -33,13 +34,18 @@ def _loop(case_key: str, n: int) -> dict[str, object]:
     return {"case": case_key, "n": n}
 
 
-def _import(module: str) -> dict[str, object]:
+def _import(module: str, warm: bool) -> dict[str, object]:
     # The package itself is pure Python and not what is measured: import it first.
     import importlib
 
     parent = module.rpartition(".")[0]
     if parent:
         importlib.import_module(parent)
+    if warm:
+        # A warm process has the C++ runtime that every C++ extension shares already mapped.
+        import ctypes
+
+        ctypes.CDLL("libstdc++.so.6")
     start = time.perf_counter_ns()
     importlib.import_module(module)
     return {"module": module, "ns": time.perf_counter_ns() - start}
@@ -109,6 +115,7 @@ def main() -> None:
     p_loop.add_argument("n", type=int)
     p_import = sub.add_parser("import")
     p_import.add_argument("module")
+    p_import.add_argument("--warm", action="store_true", help="load the C++ runtime first")
     p_alloc = sub.add_parser("alloc")
     p_alloc.add_argument("cases", nargs="+")
     p_alloc.add_argument("--n", type=int, default=20000)
@@ -119,7 +126,7 @@ def main() -> None:
     if args.what == "loop":
         out = _loop(args.case, args.n)
     elif args.what == "import":
-        out = _import(args.module)
+        out = _import(args.module, args.warm)
     else:
         out = _alloc(args.cases, args.n)
     print(json.dumps(out))

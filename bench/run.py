@@ -117,14 +117,19 @@ def probe(peers: str, *args: str, env: dict[str, str] | None = None, timeout: fl
 
 
 def time_imports(peers: str, runs: int) -> dict[str, dict[str, float]]:
-    samples: dict[str, list[float]] = {key: [] for key in IMPORTS}
+    """Each module's import in fresh processes: warm (the C++ runtime already loaded, as in any
+    process that has imported a C++ extension) and cold (the import loads it too)."""
+    kinds = [(f"{key}_{temp}", module, temp == "warm")
+             for key, module in IMPORTS.items() for temp in ("warm", "cold")]
+    samples: dict[str, list[float]] = {key: [] for key, _, _ in kinds}
     for r in range(runs + 1):
-        for key, module in IMPORTS.items():
-            ns = probe(peers, "import", module)["ns"]
+        for key, module, warm in kinds:
+            ns = probe(peers, "import", module, *(["--warm"] if warm else []))["ns"]
             if r:  # the first run of each only warms the file cache
                 samples[key].append(ns / 1e6)
-    return {key: {"median_ms": statistics.median(s), "min_ms": min(s), "runs": len(s)}
-            for key, s in samples.items()}
+    return {key: {"module": module, "median_ms": statistics.median(samples[key]),
+                  "min_ms": min(samples[key]), "runs": len(samples[key])}
+            for key, module, _ in kinds}
 
 
 def count_instructions(peers: str, n_small: int, n_large: int) -> dict[str, dict]:
@@ -196,8 +201,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--peers", required=True, help="build directory of bench/CMakeLists.txt")
-    parser.add_argument("--rounds", type=int, default=150, help="samples per case")
-    parser.add_argument("--sample-ms", type=float, default=4.0, help="length of one sample")
+    parser.add_argument("--rounds", type=int, default=500, help="samples per case")
+    parser.add_argument("--sample-ms", type=float, default=1.0, help="length of one sample")
     parser.add_argument("--import-runs", type=int, default=15, help="fresh processes per module")
     parser.add_argument("--quick", action="store_true", help="a short run to try things out")
     parser.add_argument("--no-callgrind", action="store_true")
@@ -205,7 +210,7 @@ def main() -> None:
     parser.add_argument("--out", default=RESULTS, help="where the results go")
     args = parser.parse_args()
     if args.quick:
-        args.rounds, args.sample_ms, args.import_runs = 15, 2.0, 3
+        args.rounds, args.sample_ms, args.import_runs = 60, 1.0, 3
     peers = os.path.abspath(args.peers)
     sys.path.insert(0, peers)
 
