@@ -44,7 +44,10 @@ const SourceLocation &location() {
 
 template <int Line>
 void set_origin(LogIO &logger, const String &function) {
-    logger << LogOrigin(kClassName, function, location<Line>());
+    // One origin record per operation, made on first use like its location: writing it is
+    // all that each call pays.
+    static const LogOrigin origin(kClassName, function, location<Line>());
+    logger << origin;
 }
 
 void log_debugging(LogIO &logger, const char *text) {
