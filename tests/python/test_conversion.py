@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+
 import pytest
 
 from conftest import require_test_ext, run_python
@@ -90,15 +92,20 @@ class TestConversion:
 
         # convert() itself raises whatever the conversion left pending.
         assert ct.convert(Failing(), PLAIN) == FAILED
-        with pytest.raises(TypeError, match=f"^{CLEANUP_SELF}$".replace("*", r"\*")):
+        with pytest.raises(TypeError, match=f"^{re.escape(CLEANUP_SELF)}$"):
             _norvek.norvek_cleanup_norvek(Failing())
 
     def test_heap_type_named_swigpyobject_is_no_wrapped_pointer(self, ct):
         class SwigPyObject:
-            __slots__ = ("pointer", "type_record", "owns", "next")
+            # Laid out in sorted order, over the record's four fields.
+            __slots__ = ("a_pointer", "b_type_record", "c_owns", "d_next")
 
-        assert ct.convert(SwigPyObject(), PLAIN) == FAILED
-        assert ct.convert(Holder(SwigPyObject()), PLAIN) == FAILED
+        # Read as a record, the fake would lead on to a wrapped pointer of the required type.
+        fake = SwigPyObject()
+        fake.d_next = ct.make_pointer(PLAIN, 0x31)
+        assert ct.convert(fake.d_next, PLAIN) == (0, 0x31)
+        assert ct.convert(fake, PLAIN) == FAILED
+        assert ct.convert(Holder(fake), PLAIN) == FAILED
 
     def test_match_on_a_later_chain_member_transfers_its_ownership(self, ct):
         head, later = ct.make_pointer(BAR, 1, 1), ct.make_pointer(PLAIN, 2, 1)
