@@ -19,8 +19,12 @@ import enum
 import os
 import struct
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from kivotools._toolkit import library
+
+if TYPE_CHECKING:
+    import logging
 
 __all__ = [
     "Priority",
@@ -35,6 +39,7 @@ __all__ = [
     "file_enabled",
     "set_stderr",
     "stderr_enabled",
+    "forward_to_logging",
 ]
 
 
@@ -162,3 +167,11 @@ def set_stderr(enabled: bool) -> None:
 def stderr_enabled() -> bool:
     """Whether the standard-error sink is on."""
     return bool(library().kivo_log_stderr_enabled())
+
+
+def forward_to_logging(logger: logging.Logger | str | None = None) -> int:
+    """Hands the messages not yet forwarded to a :class:`logging.Logger` (by default
+    ``"kivotools.toolkit"``) and returns their number; see :mod:`kivotools.logforward`."""
+    from kivotools.logforward import forward_to_logging as forward
+
+    return forward(logger)
