@@ -1,0 +1,208 @@
+"""The main job, ``python -m kivotools``: its session, its options and its failures."""
+
+from __future__ import annotations
+
+import argparse
+import subprocess
+import sys
+
+import pytest
+
+from conftest import run_python
+from kivotools.__main__ import SessionFailed, format_record, one_line, parse_priority
+from kivotools.log import LogRecord, Priority
+
+INIT_LINE = (
+    "DEBUGGING  norvek::initialize_norvek (src/tools/norvek/norvek_cmpt.cc:48)  "
+    "initialize_norvek is called. norvek was initialized successfully."
+)
+CLEANUP_LINE = (
+    "DEBUGGING  norvek::cleanup_norvek (src/tools/norvek/norvek_cmpt.cc:85)  "
+    "cleanup_norvek is called"
+)
+
+
+def run_main(*args: str, cwd: str | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "kivotools", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=cwd,
+    )
+
+
+def test_the_session_shows_its_steps_log_and_registry(tmp_path):
+    proc = run_main(cwd=str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    lines = proc.stdout.splitlines()
+    steps = [line.strip() for line in lines[1 : lines.index("")]]
+    assert steps[0] == "imported kivotools.kivoc._norvek and kivotools.kivoc._quedrin"
+    assert steps[1].startswith("created <kivotools.norvek tool at 0x")
+    assert steps[2:5] == [
+        "initialize_norvek('WARN') -> True",
+        "cleanup_norvek() -> None",
+        "deleted the norvek tool",
+    ]
+    assert steps[5].startswith("created <kivotools.quedrin tool at 0x")
+    assert steps[6:] == ["done() -> False", "deleted the quedrin tool"]
+    log_at = lines.index("Toolkit log of the session (2 messages):")
+    assert lines[log_at + 1 : log_at + 3] == ["  " + INIT_LINE, "  " + CLEANUP_LINE]
+    registry_at = lines.index("Type registry:")
+    assert lines[registry_at + 1 : registry_at + 4] == [
+        "  2 modules in the chain, head first",
+        "  kivotools.kivoc._norvek (head): _p_char (shared), _p_kivoc__norvek -> class "
+        "kivotools.kivoc.norvek.norvek",
+        "  kivotools.kivoc._quedrin: _p_char (shared), _p_kivoc__quedrin -> class "
+        "kivotools.kivoc.quedrin.quedrin",
+    ]
+    assert lines[-1] == "Session completed."
+
+
+@pytest.mark.parametrize(
+    "level, shown, written",
+    [
+        ("DEBUGGING", 2, 2),
+        ("12", 2, 2),
+        ("normal", 0, 0),
+        ("SEVERE", 0, 0),
+    ],
+)
+def test_log_level_and_log_file(tmp_path, level, shown, written):
+    path = tmp_path / "toolkit.log"
+    proc = run_main("--log-level", level, "--log-file", str(path))
+    assert proc.returncode == 0, proc.stderr
+    plural = "message" if shown == 1 else "messages"
+    assert f"Toolkit log of the session ({shown} {plural}):" in proc.stdout
+    lines = path.read_text().splitlines()
+    assert len(lines) == written
+    if written:
+        assert "initialize_norvek is called." in lines[0]
+        assert "cleanup_norvek is called" in lines[1]
+
+
+def test_main_in_process_leaves_the_log_settings_as_they_were(tmp_path):
+    proc = run_python(
+        f"""
+        import io
+        from kivotools import log
+        from kivotools.__main__ import main
+        log.set_threshold(7)
+        assert main(["--log-level", "SEVERE", "--log-file", {str(tmp_path / "f.log")!r}],
+                    out=io.StringIO()) == 0
+        assert log.threshold() == 7 and not log.file_enabled()
+        print("ok")
+        """
+    )
+    assert proc.stdout == "ok\n"
+
+
+# Each failure: the controls armed before the job, and the one line it must end with.
+FAILURES = [
+    (
+        "testing.set_initialize_result(False)",
+        "kivotools: error: the norvek library could not be initialised "
+        "(initialize_norvek returned False)",
+    ),
+    (
+        "testing.fail(testing.Operation.CLEANUP_NORVEK, 'disk on\\nfire')",
+        "kivotools: error: RuntimeError: disk on fire",
+    ),
+    (
+        "testing.fail(testing.Operation.STORE_CONSTRUCT, 'no store')",
+        "kivotools: error: RuntimeError: no store",
+    ),
+    (
+        "testing.fail_with(testing.Operation.INITIALIZE_NORVEK, ValueError)",
+        "kivotools: error: ValueError",
+    ),
+]
+
+
+@pytest.mark.parametrize("arm, error", FAILURES)
+def test_a_failed_session_ends_in_one_line_and_deletes_its_tools(arm, error):
+    proc = run_python(
+        f"""
+        import sys
+        from kivotools import testing
+        {arm}
+        from kivotools.__main__ import main
+        status = main([])
+        constructed = testing.stores_constructed()
+        assert testing.stores_destroyed() == constructed, constructed
+        sys.exit(status)
+        """,
+        check=False,
+    )
+    assert proc.returncode == 1, proc.stderr
+    assert proc.stderr == error + "\n"
+    assert "leak" not in proc.stdout
+    assert "Session completed." not in proc.stdout
+
+
+def test_a_toolkit_error_is_shown_in_the_session_log_too():
+    proc = run_python(
+        """
+        import sys
+        from kivotools import testing
+        testing.fail(testing.Operation.CLEANUP_NORVEK, "disk on fire")
+        from kivotools.__main__ import main
+        sys.exit(main([]))
+        """,
+        check=False,
+    )
+    assert proc.returncode == 1
+    assert (
+        "  SEVERE     norvek::cleanup_norvek (src/tools/norvek/norvek_cmpt.cc:85)  "
+        "Exception Reported: disk on fire\n" in proc.stdout
+    )
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (("--log-level", "loud"), 2, "unknown log level 'loud': use SEVERE, NORMAL, DEBUGGING"),
+        (("--log-file", "/nonexistent-dir/x.log"), 1, "kivotools: error: FileNotFoundError: "),
+        (("--bogus",), 2, "unrecognized arguments: --bogus"),
+    ],
+)
+def test_bad_options(args, status, message):
+    proc = run_main(*args)
+    assert proc.returncode == status
+    assert message in proc.stderr
+    assert "Traceback" not in proc.stderr
+    assert "a session with the norvek" not in proc.stdout
+
+
+@pytest.mark.parametrize(
+    "text, value",
+    [("SEVERE", 2), ("severe", 2), (" Normal ", 6), ("DEBUGGING", 12), ("3", 3), ("-1", -1)],
+)
+def test_parse_priority(text, value):
+    assert parse_priority(text) == value
+
+
+@pytest.mark.parametrize("text", ["", "debug", "1.5", "0x2"])
+def test_parse_priority_refuses(text):
+    with pytest.raises(argparse.ArgumentTypeError, match="unknown log level"):
+        parse_priority(text)
+
+
+@pytest.mark.parametrize(
+    "exc, line",
+    [
+        (RuntimeError("a\n  b\tc "), "RuntimeError: a b c"),
+        (ValueError(), "ValueError"),
+        (SessionFailed("plain words"), "plain words"),
+    ],
+)
+def test_one_line(exc, line):
+    assert one_line(exc) == line
+
+
+def test_format_record_of_an_unnamed_priority():
+    record = LogRecord(7, "c", "f", "x.cc", 3, "text ")
+    assert format_record(record) == "7          c::f (x.cc:3)  text"
+    record = LogRecord(Priority.SEVERE, "c", "f", "x.cc", 3, "t")
+    assert format_record(record).startswith("SEVERE     c::f")
