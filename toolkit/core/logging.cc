@@ -69,15 +69,15 @@ public:
             } else {
                 ++size_;
             }
-            // assign() reuses each string's capacity: no allocation once a slot has held a
+            // Each copy reuses the string's capacity: no allocation once a slot has held a
             // text as long as this one.
             Record &record = ring_[slot];
             record.priority = priority;
             record.line = line;
-            record.class_name.assign(class_name);
-            record.function.assign(function);
-            record.file.assign(file);
-            record.text.assign(text);
+            copy_into(record.class_name, class_name);
+            copy_into(record.function, function);
+            copy_into(record.file, file);
+            copy_into(record.text, text);
         }
         if (sinks_on_.load(std::memory_order_acquire) &&
             priority <= threshold_.load(std::memory_order_relaxed))
@@ -178,6 +178,18 @@ private:
         std::string file;       // origin file
         std::string text;       // the message
     };
+
+    // Copies `from` over `to`. Within the capacity a plain copy does, which costs a fraction
+    // of assign()'s general replace on every post.
+    static void copy_into(std::string &to, std::string_view from) {
+        if (from.size() <= to.capacity()) {
+            to.resize(from.size());
+            if (!from.empty())
+                std::memcpy(to.data(), from.data(), from.size());
+        } else {
+            to.assign(from);
+        }
+    }
 
     // priority, line and the four text lengths
     static constexpr std::size_t header_size =
