@@ -133,6 +133,9 @@ CASES: list[Case] = [
          "kivo_floor.noop(x)", _floor),
     Case("floor_release", "floor", "floor: METH_O releasing the lock around an empty call",
          "kivo_floor.noop_release(x)", _floor),
+    Case("floor_release_varargs", "floor",
+         "floor: METH_VARARGS|METH_KEYWORDS releasing the lock (our wrappers' convention)",
+         "kivo_floor.noop_release_varargs(x, 'WARN')", _floor),
     Case("empty_loop", "floor", "loop overhead alone (not subtracted anywhere)", "pass", _empty),
 ]
 

@@ -49,6 +49,8 @@ def assemble(*, machine: dict, cases: dict, timings: dict, imports: dict, instru
                                                   "min_ns"),
         "min_ratio_direct_call_vs_release_floor": _ratio(timings, "direct_call",
                                                          "floor_release", "min_ns"),
+        "ratio_direct_call_vs_varargs_release_floor": _ratio(timings, "direct_call",
+                                                             "floor_release_varargs"),
         "import_ms_norvek_cold": imports.get("import_norvek_cold", {}).get("median_ms"),
         "import_ms_quedrin_cold": imports.get("import_quedrin_cold", {}).get("median_ms"),
     }
