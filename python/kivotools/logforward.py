@@ -88,7 +88,9 @@ class LogForwarder:
     otherwise the first pass forwards them too. Safe to use from several threads.
     """
 
-    def __init__(self, logger: logging.Logger | str | None = None, *, from_now: bool = False) -> None:
+    def __init__(
+        self, logger: logging.Logger | str | None = None, *, from_now: bool = False
+    ) -> None:
         if logger is None or isinstance(logger, str):
             logger = logging.getLogger(logger or DEFAULT_LOGGER_NAME)
         elif not isinstance(logger, logging.Logger):

@@ -587,7 +587,9 @@ def summary_lines(snap: Snapshot) -> list[str]:
         lines.append(f"module {index}{head}: {name} at {module.address:#x}")
         if len(module.types) < module.type_count:
             missing = module.type_count - len(module.types)
-            lines.append(f"  ({missing} of {module.type_count} slots cannot be read: see problems)")
+            lines.append(
+                f"  ({missing} of {module.type_count} slots cannot be read: see problems)"
+            )
         for t in module.types:
             pretty = f' "{t.pretty_name}"' if t.pretty_name is not None else " (no pretty name)"
             mangled = t.mangled_name if t.mangled_name is not None else "<unreadable name>"

@@ -179,10 +179,22 @@ VALID_CAPSULE = "capsule_new(addr(module), name, None)"
             VALID_CAPSULE,
             ["(1 of 2 slots cannot be read: see problems)", "type record at 0x10 cannot be read"],
         ),
-        ("tool.mangled_name = 0; tool.pretty_name = 0", VALID_CAPSULE, ["<unreadable name> (no pretty name)"]),
+        (
+            "tool.mangled_name = 0; tool.pretty_name = 0",
+            VALID_CAPSULE,
+            ["<unreadable name> (no pretty name)"],
+        ),
         ("own.next_cast = addr(own)", VALID_CAPSULE, ["cast list loops back"]),
-        ("own.source_type = 24", VALID_CAPSULE, ["<unreadable type> (no converter)", "cannot be read"]),
-        ("tool.class_data = 32", VALID_CAPSULE, ["registration record cannot be read", "class data at 0x20"]),
+        (
+            "own.source_type = 24",
+            VALID_CAPSULE,
+            ["<unreadable type> (no converter)", "source type at 0x18 cannot be read"],
+        ),
+        (
+            "tool.class_data = 32",
+            VALID_CAPSULE,
+            ["registration record cannot be read", "class data at 0x20"],
+        ),
         (
             "cd = ClassData(class_object=40, destroy_hook=48); tool.class_data = addr(cd)",
             VALID_CAPSULE,
@@ -190,7 +202,11 @@ VALID_CAPSULE = "capsule_new(addr(module), name, None)"
         ),
         ("module.next_module = 0", VALID_CAPSULE, ["chain ends in a null link"]),
         ("module.next_module = 56", VALID_CAPSULE, ["module record at 0x38 cannot be read"]),
-        ("pass", "capsule_new(addr(module), b'another.name', None)", ["is not a capsule of that name"]),
+        (
+            "pass",
+            "capsule_new(addr(module), b'another.name', None)",
+            ["is not a capsule of that name"],
+        ),
         ("pass", "12345", ["is not a capsule of that name"]),
     ],
 )
