@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 // A store that counts its releases and destruction, and can fail its release.
@@ -122,7 +124,9 @@ protected:
 TEST_F(QuedrinOwnStore, DoneDestroysTheStoreWithoutReleasingIt) {
     kivoc::quedrin tool;
     EXPECT_EQ(kivo_control_stores_constructed(), 1);
-    ASSERT_NE(tool.getImStore(), nullptr);
+    // The handed-out store is ours now.
+    std::unique_ptr<kivo::SIImageStore> handed(tool.getImStore());
+    ASSERT_NE(handed, nullptr);
     EXPECT_EQ(kivo_control_stores_destroyed(), 0);
     kivoc::quedrin closing;
     EXPECT_FALSE(closing.done());
