@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from typing import Any
 
 
 class ToolProxy:
@@ -12,9 +11,10 @@ class ToolProxy:
     itself with its module once; dropping the last reference then destroys the tool.
     """
 
-    __slots__ = ("this", "__weakref__")
-    this: Any
-    __swig_destroy__: Any
+    # No __slots__: the interpreter specialises attribute access and construction better for
+    # instances with a dictionary, which makes creating a tool measurably faster. The types of
+    # "this" and "__swig_destroy__" are in the stub beside this file: importing typing here
+    # would be most of the cost of importing a proxy module.
 
     def delete(self) -> None:
         """Destroys the tool now if this proxy owns it, and detaches the proxy from it.

@@ -7,6 +7,7 @@ from kivotools.kivoc._proxy import ToolProxy
 
 __all__ = ["norvek"]
 
+_initialize_norvek = _norvek.norvek_initialize_norvek
 _cleanup_norvek = _norvek.norvek_cleanup_norvek
 
 
@@ -17,21 +18,31 @@ class norvek(ToolProxy):
     leaves it as it is. Each step is logged (see ``kivotools.log``).
     """
 
-    __slots__ = ()
     __swig_destroy__ = _norvek.delete_norvek
 
     def __init__(self) -> None:
         self.this = _norvek.new_norvek()
 
-    # Bound as an instance method, the module function receives the proxy itself (whose
-    # "this" the wrapper follows) and sees an omitted level as omitted: measured as fast as
-    # a Python method passing the level on, and faster when the level is left out.
-    initialize_norvek = _norvek.SWIG_PyInstanceMethod_New(_norvek.norvek_initialize_norvek)
+    # Plain Python methods: the interpreter calls them without making a bound method, and
+    # handing the wrapper "this" spares it the attribute lookup. Without a readable "this" (a
+    # deleted tool, the class's method called on a wrapped pointer) the object itself goes, so
+    # the wrapper accepts or refuses it with its own messages as before.
+    def initialize_norvek(self, _level: str | bytes = "WARN") -> bool:
+        try:
+            this = self.this
+        except Exception:
+            this = self
+        # "WARN" is also the wrapper's own default for an omitted level.
+        return _initialize_norvek(this, _level)
 
-    # Without arguments a Python method is faster: the interpreter calls it without making a
-    # bound method, which an instance method needs on every access.
+    initialize_norvek.__doc__ = _initialize_norvek.__doc__
+
     def cleanup_norvek(self) -> None:
-        _cleanup_norvek(self)
+        try:
+            this = self.this
+        except Exception:
+            this = self
+        _cleanup_norvek(this)
 
     cleanup_norvek.__doc__ = _cleanup_norvek.__doc__
 

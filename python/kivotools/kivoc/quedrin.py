@@ -13,16 +13,18 @@ _done = _quedrin.quedrin_done
 class quedrin(ToolProxy):
     """Holds an image store of its own; ``done()`` closes the tool and frees the store."""
 
-    __slots__ = ()
     __swig_destroy__ = _quedrin.delete_quedrin
 
     def __init__(self) -> None:
         self.this = _quedrin.new_quedrin()
 
-    # A Python method rather than an instance method: see cleanup_norvek in
-    # kivotools.kivoc.norvek.
+    # A plain Python method handing the wrapper "this": see kivotools.kivoc.norvek.
     def done(self) -> bool:
-        return _done(self)
+        try:
+            this = self.this
+        except Exception:
+            this = self
+        return _done(this)
 
     done.__doc__ = _done.__doc__
 
