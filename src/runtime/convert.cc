@@ -6,8 +6,24 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <unordered_map>
 
 namespace {
+
+// Tools that method calls are inside of (with the lock released), with the number of such
+// calls and, when a deletion came meanwhile, the function that destroys the tool: the last
+// call to leave destroys it, so no call ever runs on a destroyed tool. Read and changed only
+// with the interpreter lock held.
+struct tool_in_use {
+    long calls = 0;
+    void (*pending_destroy)(void *) noexcept = nullptr;
+};
+
+std::unordered_map<void *, tool_in_use> &tools_in_use() {
+    // Never destroyed: a call may come back while the process exits.
+    static auto *tools = new std::unordered_map<void *, tool_in_use>();
+    return *tools;
+}
 
 // How many "this" attributes a search follows before it gives up. Proxies need one or two;
 // anything deeper is a loop or a mistake, and ends as an argument error.
@@ -179,6 +195,34 @@ void raise_argument_error(int code, const char *message) {
     PyGILState_Release(state);
 }
 
+int swig_arg_holder::enter_tool(void *tool) {
+    try {
+        ++tools_in_use()[tool].calls;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    entered_ = tool;
+    return 0;
+}
+
+void leave_tool(void *tool) {
+    if (!tool) {
+        return;
+    }
+    auto &tools = tools_in_use();
+    auto found = tools.find(tool);
+    if (found == tools.end() || --found->second.calls > 0) {
+        return;
+    }
+    void (*destroy)(void *) noexcept = found->second.pending_destroy;
+    tools.erase(found);
+    if (destroy) {
+        swig_thread_allow allow;
+        destroy(tool);
+    }
+}
+
 void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg_holder &holder) {
     void *pointer = nullptr;
     int code = convert_and_hold(obj, &pointer, type, 0, holder);
@@ -189,6 +233,10 @@ void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg
     if (!pointer) {
         // None, or a wrapped pointer whose tool was deleted: there is no tool to call.
         raise_argument_error(SWIG_ERROR, message);
+        return nullptr;
+    }
+    if (holder.enter_tool(pointer) < 0) {
+        return nullptr;
     }
     return pointer;
 }
@@ -206,6 +254,12 @@ PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
         // Forget the address before the lock is let go: a later call, or a second delete on
         // any thread, then finds no tool instead of a destroyed one.
         holder.get()->pointer = nullptr;
+        auto found = tools_in_use().find(pointer);
+        if (found != tools_in_use().end()) {
+            // A call on another thread is inside the tool: the tool goes when that call leaves.
+            found->second.pending_destroy = destroy;
+            Py_RETURN_NONE;
+        }
         swig_thread_allow allow;
         destroy(pointer);
     }

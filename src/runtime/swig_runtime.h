@@ -187,6 +187,12 @@ PyTypeObject *SwigPyObject_type();
 bool SwigPyObject_IsWrappedPointer(PyObject *obj);
 PyObject *SwigPyObject_Create(void *pointer, swig_type *type_record, int owns_pointer);
 const char *swig_type_display_name(const swig_type *type_record);
+// Made known at module start-up: `wrapper` is this module's deletion wrapper for the type in
+// `type_slot` (a slot of swig_types, read at each release), and `delete_self` its work on its
+// parsed argument. A release whose destroy hook is that wrapper does that work on the object
+// being released instead of calling the wrapper with a temporary.
+void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
+                               PyObject *(*delete_self)(PyObject *));
 
 // ---------------------------------------------------------------------------------------------
 // Packed data (packed.cc).
@@ -207,21 +213,32 @@ int register_class(PyObject *cls, swig_type *type_record);
 swig_class_data *new_class_data(PyObject *cls);
 PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
 
+// Ends a call that entered `tool` (null: none). The last call to leave a tool that was deleted
+// meanwhile destroys it, with the interpreter lock released.
+void leave_tool(void *tool);
+
 // Keeps the wrapped pointer that a conversion matched, and with it the tool it may own, alive
 // until the wrapper is done with the tool. Destroyed with the interpreter lock held.
 class swig_arg_holder {
 public:
     swig_arg_holder() = default;
-    ~swig_arg_holder() { Py_XDECREF(held_); }
+    ~swig_arg_holder() {
+        leave_tool(entered_);
+        Py_XDECREF(held_);
+    }
     swig_arg_holder(const swig_arg_holder &) = delete;
     swig_arg_holder &operator=(const swig_arg_holder &) = delete;
 
     SwigPyObject *get() const { return held_; }
     // Takes over the reference to `obj`.
     void reset(SwigPyObject *obj) { Py_XSETREF(held_, obj); }
+    // Marks a call as inside `tool` until this holder goes, so that a deletion on another
+    // thread meanwhile leaves the destruction to the call. 0, or -1 with MemoryError raised.
+    int enter_tool(void *tool);
 
 private:
     SwigPyObject *held_ = nullptr;
+    void *entered_ = nullptr; // the tool a call is inside of, or null
 };
 
 // SWIG_Python_ConvertPtrAndOwn that also keeps the matched wrapped pointer in `holder`
