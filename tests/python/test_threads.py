@@ -1,0 +1,287 @@
+"""Threads: tools of both kinds made, called, deleted and dropped on many threads at once
+while another thread imports modules of the family and registers classes; and proof that the
+interpreter lock is let go while tool code runs (construction, methods, deletion)."""
+
+from __future__ import annotations
+
+import json
+import os
+
+import pytest
+
+from conftest import require_test_ext, run_python
+
+# Seconds the stress run lasts; scripts/soak.py runs it longer.
+STRESS_SECONDS = float(os.environ.get("KIVO_STRESS_SECONDS", "3"))
+STRESS_THREADS = 8
+
+STRESS = r"""
+import gc, importlib, json, queue, random, sys, threading, time
+from kivotools import testing
+from kivotools.testing import Operation
+from kivotools.kivoc import _norvek, _quedrin
+from kivotools.kivoc.norvek import norvek
+from kivotools.kivoc.quedrin import quedrin
+
+SECONDS, THREADS = {seconds}, {threads}
+testing.reset()
+unraisable = []
+sys.unraisablehook = unraisable.append
+sys.setswitchinterval(1e-4)
+errors, counts = [], [0] * THREADS
+handed_over = queue.Queue()
+stop = threading.Event()
+
+
+def check(value, want, what):
+    if value is not want:
+        raise AssertionError(f"{{what}} gave {{value!r}}, not {{want!r}}")
+
+
+def new_tool(rng):
+    kind = rng.randrange(4)
+    if kind == 0:
+        return _norvek.new_norvek()
+    if kind == 1:
+        return norvek()
+    if kind == 2:
+        return _quedrin.new_quedrin()
+    return quedrin()
+
+
+def use(tool, rng):
+    if isinstance(tool, norvek):
+        check(tool.initialize_norvek("WARN"), True, "initialize_norvek")
+        if rng.random() < 0.5:
+            check(tool.cleanup_norvek(), None, "cleanup_norvek")
+    elif isinstance(tool, quedrin):
+        check(tool.done(), False, "done")
+    elif "norvek" in repr(tool):
+        check(_norvek.norvek_initialize_norvek(tool, b"DEBUG"), True, "initialize")
+        if rng.random() < 0.5:
+            check(_norvek.norvek_cleanup_norvek(tool), None, "cleanup")
+    else:
+        check(_quedrin.quedrin_done(tool), False, "quedrin_done")
+
+
+def end(tool, rng):
+    # Delete explicitly (once or twice), drop, or hand the tool to another thread to drop.
+    way = rng.randrange(4)
+    if way == 0:
+        if isinstance(tool, (norvek, quedrin)):
+            tool.delete()
+            tool.delete()
+        elif "norvek" in repr(tool):
+            _norvek.delete_norvek(tool)
+            _norvek.delete_norvek(tool)
+        else:
+            _quedrin.delete_quedrin(tool)
+    elif way == 1:
+        handed_over.put(tool)
+
+
+def worker(index):
+    rng = random.Random(index)
+    try:
+        while not stop.is_set():
+            tools = [new_tool(rng) for _ in range(rng.randrange(1, 4))]
+            for tool in tools:
+                use(tool, rng)
+            for tool in tools:
+                end(tool, rng)
+            del tools, tool
+            try:
+                handed_over.get_nowait()  # dropped here, on this thread
+            except queue.Empty:
+                pass
+            counts[index] += 1
+    except BaseException as error:
+        errors.append(repr(error))
+
+
+def importer():
+    # Modules of the family join the registry, leave sys.modules and come back, and the tool
+    # classes (and subclasses naming the same delete functions) register again and again.
+    rng = random.Random(99)
+    names = ["_kivotest_a", "_kivotest_b", "_kivotest_c", "_convtest"]
+    registrations = 0
+    try:
+        while not stop.is_set():
+            name = rng.choice(names)
+            sys.modules.pop(name, None)
+            importlib.import_module(name)
+            sub_norvek = type("sub_norvek", (norvek,), {{"__slots__": ()}})
+            sub_quedrin = type("sub_quedrin", (quedrin,), {{"__slots__": ()}})
+            for cls in (sub_norvek, norvek):
+                _norvek.norvek_swigregister(cls)
+            for cls in (sub_quedrin, quedrin):
+                _quedrin.quedrin_swigregister(cls)
+            registrations += 4
+            time.sleep(0.002)
+    except BaseException as error:
+        errors.append(repr(error))
+    counts.append(registrations)
+
+
+threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+threads.append(threading.Thread(target=importer))
+for thread in threads:
+    thread.start()
+time.sleep(SECONDS)
+stop.set()
+for thread in threads:
+    thread.join(120)
+alive = [t.name for t in threads if t.is_alive()]
+while not handed_over.empty():
+    handed_over.get()
+gc.collect()
+
+sinks = testing.calls(Operation.LOG_SINK_CONSTRUCT)
+origins = testing.calls(Operation.LOG_SET_ORIGIN)
+method_calls = testing.calls(Operation.IS_NORVEK_INITIALIZED)
+print("STRESS " + json.dumps({{
+    "errors": errors, "alive": alive, "rounds": counts[:THREADS], "registrations": counts[-1],
+    "unraisable": [repr(u.exc_value) for u in unraisable],
+    "norvek_made": sinks, "norvek_alive": 2 * sinks + method_calls - origins,
+    "stores": [testing.stores_constructed(), testing.stores_destroyed(),
+               testing.stores_released()],
+}}))
+"""
+
+
+def test_tools_on_many_threads_while_modules_join_and_classes_register():
+    require_test_ext()
+    proc = run_python(
+        STRESS.format(seconds=STRESS_SECONDS, threads=STRESS_THREADS),
+        timeout=STRESS_SECONDS + 300,
+    )
+    line = [line for line in proc.stdout.splitlines() if line.startswith("STRESS ")]
+    assert len(line) == 1, proc.stdout[-2000:] + proc.stderr[-2000:]
+    report = json.loads(line[0][len("STRESS ") :])
+    assert report["errors"] == []
+    assert report["alive"] == []
+    assert report["unraisable"] == []
+    assert proc.stderr == ""
+    # Every thread made progress; every tool made is gone, each destroyed once.
+    assert all(rounds > 0 for rounds in report["rounds"]), report["rounds"]
+    assert report["registrations"] > 0
+    assert report["norvek_made"] > 0 and report["norvek_alive"] == 0
+    made, destroyed, released = report["stores"]
+    assert made > 0 and destroyed == made and released == 0
+
+
+# The calls that run tool code, each with the operation it reaches first: blocking that
+# operation keeps the call inside tool code for a while.
+BLOCKED_CALLS = {
+    "new_norvek": ("LOG_SINK_CONSTRUCT", "None", "_norvek.new_norvek()"),
+    "norvek()": ("LOG_SINK_CONSTRUCT", "None", "norvek()"),
+    "new_quedrin": ("STORE_CONSTRUCT", "None", "_quedrin.new_quedrin()"),
+    "quedrin()": ("STORE_CONSTRUCT", "None", "quedrin()"),
+    "initialize_norvek": ("IS_NORVEK_INITIALIZED", "_norvek.new_norvek()",
+                          "_norvek.norvek_initialize_norvek(tool)"),
+    "cleanup_norvek": ("IS_NORVEK_INITIALIZED", "_norvek.new_norvek()",
+                       "_norvek.norvek_cleanup_norvek(tool)"),
+    "delete_norvek": ("LOG_SET_ORIGIN", "_norvek.new_norvek()", "_norvek.delete_norvek(tool)"),
+    "proxy.delete": ("LOG_SET_ORIGIN", "norvek()", "tool.delete()"),
+    # The last reference going: the release runs the registered delete function.
+    "drop": ("LOG_SET_ORIGIN", "norvek()", "tools.clear()"),
+}  # fmt: skip
+
+LOCK_RELEASED = r"""
+import threading, time
+from kivotools import testing
+from kivotools.testing import Operation
+from kivotools.kivoc import _norvek, _quedrin
+from kivotools.kivoc.norvek import norvek
+from kivotools.kivoc.quedrin import quedrin
+
+testing.reset()
+op = Operation.{op}
+tool = {setup}
+tools = [tool]
+del tool
+testing.block(op, 1.0)
+entered = testing.calls(op)
+finished = threading.Event()
+
+def call():
+    tool = tools[0]
+    {call}
+    del tool
+    finished.set()
+
+# The worker is started while this thread holds the lock; everything below runs on this
+# thread while the worker is inside tool code, which only works if the worker let go of the
+# lock there.
+worker = threading.Thread(target=call)
+worker.start()
+deadline = time.monotonic() + 60
+while testing.calls(op) == entered:
+    assert time.monotonic() < deadline, "the call never reached the toolkit"
+progress = 0
+until = time.monotonic() + 0.3
+while time.monotonic() < until:
+    progress += 1
+inside = not finished.is_set()
+worker.join(60)
+assert finished.is_set(), "the call did not come back"
+assert inside and progress > 1000, (inside, progress)
+"""
+
+
+@pytest.mark.parametrize("name", list(BLOCKED_CALLS))
+def test_the_lock_is_released_while_tool_code_runs(name):
+    op, setup, call = BLOCKED_CALLS[name]
+    run_python(LOCK_RELEASED.format(op=op, setup=setup, call=call), timeout=120)
+
+
+DELETED_WHILE_INSIDE = r"""
+import threading, time
+from kivotools import testing
+from kivotools.testing import Operation
+from kivotools.kivoc import _norvek
+from kivotools.kivoc.norvek import norvek
+
+testing.reset()
+tool = {make}
+testing.block(Operation.IS_NORVEK_INITIALIZED, 0.5)
+results = []
+worker = threading.Thread(target=lambda: results.append({call}))
+worker.start()
+while testing.calls(Operation.IS_NORVEK_INITIALIZED) == 0:
+    time.sleep(0.001)
+origins = testing.calls(Operation.LOG_SET_ORIGIN)
+# Deleted (twice) while the call is inside the tool: the deletion answers at once, and the
+# tool stays until the call leaves.
+assert {delete} is None and {delete} is None
+assert not results and testing.calls(Operation.LOG_SET_ORIGIN) == origins
+try:
+    {call}
+except TypeError as error:
+    assert "argument 1 of type 'kivoc::norvek *'" in str(error), error
+else:
+    raise AssertionError("a deleted tool was called")
+worker.join(30)
+assert results == [{result}], results
+# The call came back to a live tool; then its destructor ran, once.
+assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
+del tool
+assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
+"""
+
+
+@pytest.mark.parametrize(
+    "make, call, delete, result",
+    [
+        ("_norvek.new_norvek()", "_norvek.norvek_initialize_norvek(tool)",
+         "_norvek.delete_norvek(tool)", True),
+        ("_norvek.new_norvek()", "_norvek.norvek_cleanup_norvek(tool)",
+         "_norvek.delete_norvek(tool)", None),
+        ("norvek()", "tool.initialize_norvek()", "tool.delete()", True),
+    ],
+    ids=["initialize/delete_norvek", "cleanup/delete_norvek", "proxy"],
+)  # fmt: skip
+def test_a_tool_deleted_while_a_call_is_inside_goes_when_the_call_leaves(
+    make, call, delete, result
+):
+    run_python(DELETED_WHILE_INSIDE.format(make=make, call=call, delete=delete, result=result))
