@@ -49,6 +49,34 @@ void report_leak(const char *name) {
     std::fflush(stdout);
 }
 
+// The deletion wrappers of this module's tool types, as register_deletion_wrapper made them
+// known; written at module start-up, with the interpreter lock held.
+struct deletion_wrapper {
+    swig_type **type_slot;                // the tool type's slot of swig_types
+    PyCFunction wrapper;                  // the module's delete_<class>
+    PyObject *(*delete_self)(PyObject *); // the wrapper's work on its parsed argument
+};
+constexpr int max_deletion_wrappers = 4;
+deletion_wrapper deletion_wrappers[max_deletion_wrappers];
+int deletion_wrapper_count = 0;
+
+// The work `hook` would do on a wrapped pointer of `type` when the hook is one of this
+// module's own deletion wrappers and `type` that wrapper's own type record (so the wrapper
+// matches the pointer itself, never a cast or a later member of its chain); null otherwise.
+PyObject *(*own_deletion(PyObject *hook, const swig_type *type))(PyObject *) {
+    if (!type || !PyCFunction_Check(hook)) {
+        return nullptr;
+    }
+    PyCFunction function = PyCFunction_GET_FUNCTION(hook);
+    for (int i = 0; i < deletion_wrapper_count; ++i) {
+        const deletion_wrapper &entry = deletion_wrappers[i];
+        if (entry.wrapper == function && *entry.type_slot == type) {
+            return entry.delete_self;
+        }
+    }
+    return nullptr;
+}
+
 // Calls the destroy hook of an owning wrapped pointer that is being released, with the error
 // that was pending before the release saved aside and restored afterwards. Returns true when
 // the hook kept a reference to the object passed to it, which brings the object back to life.
@@ -58,16 +86,19 @@ bool call_destroy_hook(SwigPyObject *obj, PyObject *hook, int takes_args) {
     PyObject *v = reinterpret_cast<PyObject *>(obj);
     // The hook may run Python code that re-registers the class; keep it for the call.
     Py_INCREF(hook);
-    // Only a built-in function entered with METH_O is called directly; any other hook goes
-    // through the ordinary call protocol.
-    bool direct =
-        takes_args == 0 && PyCFunction_Check(hook) && (PyCFunction_GET_FLAGS(hook) & METH_O) != 0;
+    // This module's own deletion wrapper for the object's type does its work on the object
+    // itself, without a temporary and a call through the interpreter: with a temporary it
+    // would do the same to the same address. Otherwise only a built-in function entered with
+    // METH_O is called directly; any other hook goes through the ordinary call protocol.
+    PyObject *(*own)(PyObject *) = own_deletion(hook, obj->type_record);
+    bool direct = own || (takes_args == 0 && PyCFunction_Check(hook) &&
+                          (PyCFunction_GET_FLAGS(hook) & METH_O) != 0);
     PyObject *result = nullptr;
     if (direct) {
         // The hook receives the object being released itself; it holds one reference for
         // the call, so that a hook that keeps the object does not keep freed memory.
         Py_SET_REFCNT(v, 1);
-        result = PyCFunction_GET_FUNCTION(hook)(PyCFunction_GET_SELF(hook), v);
+        result = own ? own(v) : PyCFunction_GET_FUNCTION(hook)(PyCFunction_GET_SELF(hook), v);
     } else {
         PyObject *temporary = SwigPyObject_Create(obj->pointer, obj->type_record, 0);
         if (temporary) {
@@ -285,6 +316,19 @@ bool SwigPyObject_IsWrappedPointer(PyObject *obj) {
     return std::strcmp(type->tp_name, "SwigPyObject") == 0 &&
            !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
            type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(SwigPyObject));
+}
+
+void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
+                               PyObject *(*delete_self)(PyObject *)) {
+    for (int i = 0; i < deletion_wrapper_count; ++i) {
+        if (deletion_wrappers[i].type_slot == type_slot &&
+            deletion_wrappers[i].wrapper == wrapper) {
+            return; // the module started once more
+        }
+    }
+    if (deletion_wrapper_count < max_deletion_wrappers) {
+        deletion_wrappers[deletion_wrapper_count++] = {type_slot, wrapper, delete_self};
+    }
 }
 
 PyObject *SwigPyObject_Create(void *pointer, swig_type *type_record, int owns_pointer) {

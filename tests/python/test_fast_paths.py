@@ -166,3 +166,81 @@ def test_methods_keep_the_wrapper_documentation():
     assert norvek.initialize_norvek.__doc__ == _norvek.norvek_initialize_norvek.__doc__
     assert norvek.cleanup_norvek.__doc__ == _norvek.norvek_cleanup_norvek.__doc__
     assert quedrin.done.__doc__ == _quedrin.quedrin_done.__doc__
+
+
+# Each scenario releases owning wrapped pointers in one way and prints what came of it: the
+# log, the toolkit's counters, what reached the unraisable hook, and the exception in flight.
+RELEASE_SCENARIOS = r"""
+import functools, sys
+import kivotools.log as log
+import kivotools.testing as testing
+from kivotools.kivoc import _norvek, _quedrin
+from kivotools.kivoc.norvek import norvek
+from kivotools.kivoc.quedrin import quedrin
+from kivotools.testing import Operation
+
+if MODE == "plain":
+    # Any other callable takes the plain path: a temporary wrapped pointer and a call.
+    for module, cls, name in ((_norvek, norvek, "norvek"), (_quedrin, quedrin, "quedrin")):
+        cls.__swig_destroy__ = functools.partial(getattr(module, "delete_" + name))
+        getattr(module, name + "_swigregister")(cls)
+
+unraisable = []
+sys.unraisablehook = lambda u: unraisable.append((type(u.exc_value).__name__, str(u.exc_value)))
+
+def report(name):
+    records = [(r.priority, r.function, r.text) for r in log.records()]
+    counts = [testing.calls(op) for op in Operation]
+    stores = (testing.stores_constructed(), testing.stores_released(), testing.stores_destroyed())
+    print(name, records, counts, stores, unraisable)
+    testing.reset()
+    unraisable.clear()
+
+def in_flight(make):
+    def f():
+        kept = make()
+        raise KeyError("in flight")
+    try:
+        f()
+    except KeyError as error:
+        print("caught", repr(error), error.__context__)
+
+def acquired_after_delete():
+    pointer = _norvek.new_norvek()
+    _norvek.delete_norvek(pointer)
+    pointer.acquire()
+    return pointer
+
+def chain():
+    head = _norvek.new_norvek()
+    head.append(_quedrin.new_quedrin())
+    head.next().append(_norvek.new_norvek())
+    return head
+
+scenarios = {
+    "norvek_proxy": norvek,
+    "quedrin_proxy": quedrin,
+    "norvek_pointer": _norvek.new_norvek,
+    "quedrin_pointer": _quedrin.new_quedrin,
+    "acquired_after_delete": acquired_after_delete,
+    "chain": chain,
+    "disowned": lambda: (p := norvek(), p.this.disown(), p)[2],
+}
+testing.reset()
+for name, make in scenarios.items():
+    make()
+    report(name)
+    in_flight(make)
+    report(name + " in flight")
+    kept = make()
+    testing.fail(Operation.LOG_SET_ORIGIN, "origin refused", times=1)
+    del kept
+    report(name + " destructor fails")
+"""
+
+
+def test_release_through_the_own_delete_function_is_the_plain_call():
+    fast, slow = (run_python(f"MODE = {mode!r}\n" + RELEASE_SCENARIOS).stdout for mode in ("own", "plain"))
+    assert fast == slow
+    # The scenarios did run and did destroy tools.
+    assert "destructor fails" in fast and "Exception Reported: origin refused" in fast

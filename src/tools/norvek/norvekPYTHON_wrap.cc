@@ -136,6 +136,14 @@ static PyObject *wrap_norvek_cleanup_norvek(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+// The deletion on a parsed `self`: delete_norvek's work, which the release of an owning
+// wrapped pointer whose destroy hook is delete_norvek also does (register_deletion_wrapper).
+static PyObject *delete_norvek_self(PyObject *obj_self) {
+    return delete_tool(obj_self, norvek_type(),
+                       "in method 'delete_norvek', argument 1 of type 'kivoc::norvek *'",
+                       destroy_norvek);
+}
+
 static PyObject *wrap_delete_norvek(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
     if (PyTuple_GET_SIZE(args) == 1) {
@@ -143,9 +151,7 @@ static PyObject *wrap_delete_norvek(PyObject *, PyObject *args) {
     } else if (!PyArg_ParseTuple(args, "O:delete_norvek", &obj_self)) {
         return nullptr;
     }
-    return delete_tool(obj_self, norvek_type(),
-                       "in method 'delete_norvek', argument 1 of type 'kivoc::norvek *'",
-                       destroy_norvek);
+    return delete_norvek_self(obj_self);
 }
 
 static PyObject *wrap_norvek_swigregister(PyObject *, PyObject *args) {
@@ -236,5 +242,6 @@ PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
                            nullptr};
 
 PyMODINIT_FUNC PyInit__norvek(void) {
+    register_deletion_wrapper(&swig_types[1], wrap_delete_norvek, delete_norvek_self);
     return SWIG_Python_InitModule();
 }

@@ -74,6 +74,14 @@ static PyObject *wrap_quedrin_done(PyObject *, PyObject *args) {
     }
 }
 
+// The deletion on a parsed `self`: delete_quedrin's work, which the release of an owning
+// wrapped pointer whose destroy hook is delete_quedrin also does (register_deletion_wrapper).
+static PyObject *delete_quedrin_self(PyObject *obj_self) {
+    return delete_tool(obj_self, quedrin_type(),
+                       "in method 'delete_quedrin', argument 1 of type 'kivoc::quedrin *'",
+                       destroy_quedrin);
+}
+
 static PyObject *wrap_delete_quedrin(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
     if (PyTuple_GET_SIZE(args) == 1) {
@@ -81,9 +89,7 @@ static PyObject *wrap_delete_quedrin(PyObject *, PyObject *args) {
     } else if (!PyArg_ParseTuple(args, "O:delete_quedrin", &obj_self)) {
         return nullptr;
     }
-    return delete_tool(obj_self, quedrin_type(),
-                       "in method 'delete_quedrin', argument 1 of type 'kivoc::quedrin *'",
-                       destroy_quedrin);
+    return delete_quedrin_self(obj_self);
 }
 
 static PyObject *wrap_quedrin_swigregister(PyObject *, PyObject *args) {
@@ -138,5 +144,6 @@ PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
                            nullptr};
 
 PyMODINIT_FUNC PyInit__quedrin(void) {
+    register_deletion_wrapper(&swig_types[1], wrap_delete_quedrin, delete_quedrin_self);
     return SWIG_Python_InitModule();
 }
