@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -193,6 +194,20 @@ void raise_argument_error(int code, const char *message) {
     PyGILState_STATE state = PyGILState_Ensure();
     PyErr_SetString(SWIG_Python_ErrorType(code), message);
     PyGILState_Release(state);
+}
+
+void restore_thread(PyThreadState *saved) {
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (...) {
+        // The interpreter throws no C++ exceptions: this is the forced unwind with which it ends
+        // a thread while it shuts down, which may not pass the wrapper's frames (a destructor
+        // is on the way). The thread can never run Python again: it waits for the process to
+        // end instead.
+        for (;;) {
+            pause();
+        }
+    }
 }
 
 int swig_arg_holder::enter_tool(void *tool) {

@@ -261,11 +261,15 @@ PyObject *wrap_new_tool(void *tool, swig_type *type, void (*destroy)(void *) noe
 // block, with the interpreter lock held.
 void translate_current_exception();
 
+// Takes the interpreter lock back after tool code ran without it. A thread that the
+// interpreter no longer lets back in (it is shutting down) sleeps until the process exits.
+void restore_thread(PyThreadState *saved);
+
 // Releases the interpreter lock for its lifetime; the lock is taken back on every way out.
 class swig_thread_allow {
 public:
     swig_thread_allow() : saved_(PyEval_SaveThread()) {}
-    ~swig_thread_allow() { PyEval_RestoreThread(saved_); }
+    ~swig_thread_allow() { restore_thread(saved_); }
     swig_thread_allow(const swig_thread_allow &) = delete;
     swig_thread_allow &operator=(const swig_thread_allow &) = delete;
 
