@@ -7,23 +7,39 @@
 #include <exception>
 #include <new>
 #include <unistd.h>
-#include <unordered_map>
+#include <vector>
 
 namespace {
 
 // Tools that method calls are inside of (with the lock released), with the number of such
 // calls and, when a deletion came meanwhile, the function that destroys the tool: the last
 // call to leave destroys it, so no call ever runs on a destroyed tool. Read and changed only
-// with the interpreter lock held.
+// with the interpreter lock held. A thread is inside at most one call, so the list stays as
+// short as the number of threads in tool code: a scan of a flat list that keeps its capacity
+// costs no allocation per call.
 struct tool_in_use {
-    long calls = 0;
-    void (*pending_destroy)(void *) noexcept = nullptr;
+    void *tool;
+    long calls;
+    void (*pending_destroy)(void *) noexcept;
 };
 
-std::unordered_map<void *, tool_in_use> &tools_in_use() {
+std::vector<tool_in_use> &tools_in_use() {
     // Never destroyed: a call may come back while the process exits.
-    static auto *tools = new std::unordered_map<void *, tool_in_use>();
+    static auto *tools = [] {
+        auto *list = new std::vector<tool_in_use>();
+        list->reserve(16);
+        return list;
+    }();
     return *tools;
+}
+
+tool_in_use *find_in_use(void *tool) {
+    for (tool_in_use &entry : tools_in_use()) {
+        if (entry.tool == tool) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 // How many "this" attributes a search follows before it gives up. Proxies need one or two;
@@ -211,11 +227,15 @@ void restore_thread(PyThreadState *saved) {
 }
 
 int swig_arg_holder::enter_tool(void *tool) {
-    try {
-        ++tools_in_use()[tool].calls;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
+    if (tool_in_use *entry = find_in_use(tool)) {
+        ++entry->calls;
+    } else {
+        try {
+            tools_in_use().push_back({tool, 1, nullptr});
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            return -1;
+        }
     }
     entered_ = tool;
     return 0;
@@ -225,13 +245,14 @@ void leave_tool(void *tool) {
     if (!tool) {
         return;
     }
-    auto &tools = tools_in_use();
-    auto found = tools.find(tool);
-    if (found == tools.end() || --found->second.calls > 0) {
+    tool_in_use *entry = find_in_use(tool);
+    if (!entry || --entry->calls > 0) {
         return;
     }
-    void (*destroy)(void *) noexcept = found->second.pending_destroy;
-    tools.erase(found);
+    void (*destroy)(void *) noexcept = entry->pending_destroy;
+    std::vector<tool_in_use> &tools = tools_in_use();
+    *entry = tools.back();
+    tools.pop_back();
     if (destroy) {
         swig_thread_allow allow;
         destroy(tool);
@@ -269,10 +290,9 @@ PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
         // Forget the address before the lock is let go: a later call, or a second delete on
         // any thread, then finds no tool instead of a destroyed one.
         holder.get()->pointer = nullptr;
-        auto found = tools_in_use().find(pointer);
-        if (found != tools_in_use().end()) {
+        if (tool_in_use *entry = find_in_use(pointer)) {
             // A call on another thread is inside the tool: the tool goes when that call leaves.
-            found->second.pending_destroy = destroy;
+            entry->pending_destroy = destroy;
             Py_RETURN_NONE;
         }
         swig_thread_allow allow;
