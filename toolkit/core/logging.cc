@@ -182,6 +182,9 @@ private:
     // Copies `from` over `to`. Within the capacity a plain copy does, which costs a fraction
     // of assign()'s general replace on every post.
     static void copy_into(std::string &to, std::string_view from) {
+        // A slot mostly comes round to the same origin again: then there is nothing to copy.
+        if (to.size() == from.size() && std::memcmp(to.data(), from.data(), from.size()) == 0)
+            return;
         if (from.size() <= to.capacity()) {
             to.resize(from.size());
             if (!from.empty())
@@ -382,6 +385,13 @@ private:
     std::uint64_t clock_ = 0; // counts uses, for least-recently-used takeover
 };
 
+namespace {
+void copy_if_changed(String &to, const String &from) {
+    if (to != from)
+        to = from;
+}
+} // namespace
+
 LogIO::LogIO() : state_(nullptr) {
     kivo::controls::enter(KIVO_OP_LOG_SINK_CONSTRUCT);
     state_ = new LogIOState;
@@ -395,9 +405,10 @@ LogIO &LogIO::operator<<(const LogOrigin &origin) {
     kivo::controls::enter(KIVO_OP_LOG_SET_ORIGIN);
     std::lock_guard<SpinLock> lock(state_->mutex);
     LogIOState::Builder &builder = state_->current();
-    builder.class_name = origin.className();
-    builder.function = origin.functionName();
-    builder.file = origin.location().file();
+    // A sink mostly names the same origin again: comparing costs less than copying.
+    copy_if_changed(builder.class_name, origin.className());
+    copy_if_changed(builder.function, origin.functionName());
+    copy_if_changed(builder.file, origin.location().file());
     builder.line = origin.location().line();
     return *this;
 }
