@@ -17,7 +17,8 @@ TEST_EXT_DIR := $(abspath $(BUILD)/tests/tests/ext)
 # let the interpreter use malloc so every allocation is seen.
 ifeq ($(SANITIZE),1)
 SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	KIVO_MEMORY_CHECKER=1
 endif
 
 .PHONY: run test install venv cpp-tests pytest typecheck asan valgrind bench format clean
@@ -63,6 +64,26 @@ test: install cpp-tests pytest typecheck
 asan:
 	$(MAKE) test VENV=.venv-asan BUILD=build/asan SANITIZE=1
 
+# pytest under valgrind memcheck, every child interpreter included. The interpreter's own
+# allocator is off (PYTHONMALLOC=malloc) so every allocation is seen; its known noise is
+# suppressed (scripts/valgrind-python.supp) and scripts/valgrind-report.py fails the run on any
+# report with a frame of the project's code. The memory soak runs shorter there.
+VALGRIND_VENV ?= .venv-valgrind
+VALGRIND_BUILD ?= build/valgrind
+VALGRIND_OUT = $(abspath $(VALGRIND_BUILD))/memcheck
+VALGRIND := valgrind --tool=memcheck --leak-check=no --num-callers=40 --error-exitcode=0 \
+	--suppressions=$(abspath scripts/valgrind-python.supp) --trace-children=yes \
+	--trace-children-skip='*/sh,*/bash,*/env' --child-silent-after-fork=yes \
+	--xml=yes --xml-file=$(VALGRIND_OUT)/vg.%p.xml
+
+valgrind:
+	$(MAKE) install cpp-tests VENV=$(VALGRIND_VENV) BUILD=$(VALGRIND_BUILD)
+	rm -rf $(VALGRIND_OUT) && mkdir -p $(VALGRIND_OUT)
+	KIVO_TEST_EXT_DIR=$(abspath $(VALGRIND_BUILD)/tests/tests/ext) PYTHONMALLOC=malloc \
+	  KIVO_MEMORY_CHECKER=1 KIVO_MEMORY_CYCLES=2000 $(VALGRIND) $(VALGRIND_VENV)/bin/python -m pytest -q $(PYTEST_ARGS); \
+	  status=$$?; $(VALGRIND_VENV)/bin/python scripts/valgrind-report.py $(VALGRIND_OUT) $(CURDIR) \
+	  && exit $$status
+
 # The performance benchmark: its own venv and build tree, never part of `make test`. Installs
 # the package, builds the peer modules (nanobind, pybind11, raw C API) of bench/, runs every case
 # and writes bench/results/. See bench/README.md.
@@ -85,4 +106,4 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf build .venv .venv-asan
+	rm -rf build .venv .venv-asan .venv-valgrind

@@ -318,6 +318,13 @@ def _receiver_rows() -> dict[str, Callable[[Any], object]]:
 
         return run
 
+    import copy
+    import pickle
+    import weakref
+
+    def set_attribute(pointer: Any) -> None:
+        pointer.x = 1
+
     return {
         "int()": int,
         "repr()": repr,
@@ -328,6 +335,17 @@ def _receiver_rows() -> dict[str, Callable[[Any], object]]:
         "next()": lambda p: p.next(),
         "disown()": restore_after("disown"),
         "acquire()": restore_after("acquire"),
+        # No second owner of the address can be made, and the type takes no new instances,
+        # subclasses or attributes.
+        "copy.copy()": copy.copy,
+        "copy.deepcopy()": copy.deepcopy,
+        "pickle.dumps()": pickle.dumps,
+        "weakref.ref()": weakref.ref,
+        "type()()": lambda p: type(p)(),
+        "object.__new__()": lambda p: object.__new__(type(p)),
+        "subclass": lambda p: type("Sub", (type(p),), {}),
+        "setattr": set_attribute,
+        "getattr": lambda p: p.missing,
     }
 
 

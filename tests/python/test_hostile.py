@@ -220,6 +220,9 @@ CHAINS = {"chain_loop", "chain_norvek_second", "chain_quedrin_norvek", "chain_de
 DELETED = {"norvek_deleted", "quedrin_deleted"}
 
 
+CANNOT_PICKLE = raises("TypeError", "cannot pickle 'SwigPyObject' object")
+
+
 def receiver_expectations() -> dict[str, tuple]:
     expected = {}
     for name, text in POINTER_TEXTS.items():
@@ -235,6 +238,28 @@ def receiver_expectations() -> dict[str, tuple]:
                 f"next() {name}": ok("SwigPyObject" if name in CHAINS else "None"),
                 f"disown() {name}": ok("False"),
                 f"acquire() {name}": ok("True"),
+                f"copy.copy() {name}": CANNOT_PICKLE,
+                f"copy.deepcopy() {name}": CANNOT_PICKLE,
+                f"pickle.dumps() {name}": CANNOT_PICKLE,
+                f"weakref.ref() {name}": raises(
+                    "TypeError", "cannot create weak reference to 'SwigPyObject' object"
+                ),
+                f"type()() {name}": raises("TypeError", "cannot create 'SwigPyObject' instances"),
+                f"object.__new__() {name}": raises(
+                    "TypeError",
+                    "object.__new__(SwigPyObject) is not safe, use SwigPyObject.__new__()",
+                ),
+                f"subclass {name}": raises(
+                    "TypeError", "type 'SwigPyObject' is not an acceptable base type"
+                ),
+                f"setattr {name}": raises(
+                    "AttributeError",
+                    "'SwigPyObject' object has no attribute 'x' and no __dict__ for setting new "
+                    "attributes",
+                ),
+                f"getattr {name}": raises(
+                    "AttributeError", "'SwigPyObject' object has no attribute 'missing'"
+                ),
             }
         )
     return expected
