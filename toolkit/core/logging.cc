@@ -183,7 +183,7 @@ private:
     // of assign()'s general replace on every post.
     static void copy_into(std::string &to, std::string_view from) {
         // A slot mostly comes round to the same origin again: then there is nothing to copy.
-        if (to.size() == from.size() && std::memcmp(to.data(), from.data(), from.size()) == 0)
+        if (std::string_view(to) == from)
             return;
         if (from.size() <= to.capacity()) {
             to.resize(from.size());
