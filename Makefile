@@ -61,8 +61,10 @@ typecheck: install
 
 test: install cpp-tests pytest typecheck
 
+# Every test with AddressSanitizer and UndefinedBehaviorSanitizer built in (the type check adds
+# nothing there, and its import of the modules cannot preload the sanitizer runtime).
 asan:
-	$(MAKE) test VENV=.venv-asan BUILD=build/asan SANITIZE=1
+	$(MAKE) install cpp-tests pytest VENV=.venv-asan BUILD=build/asan SANITIZE=1
 
 # pytest under valgrind memcheck, every child interpreter included. The interpreter's own
 # allocator is off (PYTHONMALLOC=malloc) so every allocation is seen; its known noise is
