@@ -64,6 +64,10 @@ def raises(error: str, message: str | re.Pattern[str]) -> tuple:
     return ("raise", error, message)
 
 
+def type_error(text: str | re.Pattern[str]) -> tuple:
+    return raises("TypeError", text)
+
+
 def self_error(function: str, tool: str) -> tuple:
     return raises("TypeError", f"in method '{function}', argument 1 of type 'kivoc::{tool} *'")
 
@@ -183,11 +187,11 @@ EXPECTED: dict[str, dict[str, tuple]] = {
     "SwigPyObject <": row(raises("TypeError", not_supported("<"))),
     "SwigPyObject >=": row(raises("TypeError", not_supported(">="))),
     "SwigPyObject unbound disown": {
-        name: ok("None") if name in RECEIVER_TYPE else raises("TypeError", descriptor_error("disown"))
+        name: ok("None") if name in RECEIVER_TYPE else type_error(descriptor_error("disown"))
         for name in VALUES
     },
     "SwigPyObject unbound __int__": {
-        name: ok("int:+") if name in RECEIVER_TYPE else raises("TypeError", descriptor_error("__int__"))
+        name: ok("int:+") if name in RECEIVER_TYPE else type_error(descriptor_error("__int__"))
         for name in VALUES
     },
     "SwigPyObject unbound __repr__": row(
@@ -268,48 +272,57 @@ def receiver_expectations() -> dict[str, tuple]:
 EXPECTED["receiver"] = receiver_expectations()
 
 
-def message_arity(text: str) -> tuple:
-    return raises("TypeError", text)
-
+INIT = "norvek_initialize_norvek()"
+MISSING_SELF = f"{INIT} missing required argument 'self' (pos 1)"
+EXACTLY_ONE = "takes exactly 1 argument ({} given)"
+NO_KEYWORDS = "{}() takes no keyword arguments"
 
 EXPECTED["arity"] = {
-    "SWIG_PyInstanceMethod_New()": raises("TypeError", re.compile(r".*takes exactly one argument \(0 given\)")),
-    "SWIG_PyInstanceMethod_New(a, b)": raises("TypeError", re.compile(r".*takes exactly one argument \(2 given\)")),
-    "SWIG_PyInstanceMethod_New(a, bogus=)": raises("TypeError", re.compile(r".*takes no keyword arguments")),
+    "SWIG_PyInstanceMethod_New()": type_error(
+        re.compile(r".*takes exactly one argument \(0 given\)")
+    ),
+    "SWIG_PyInstanceMethod_New(a, b)": type_error(
+        re.compile(r".*takes exactly one argument \(2 given\)")
+    ),
+    "SWIG_PyInstanceMethod_New(a, bogus=)": type_error(
+        re.compile(r".*takes no keyword arguments")
+    ),
     "new_norvek()": ok("SwigPyObject"),
-    "new_norvek(1, 2)": message_arity("new_norvek() takes exactly 0 arguments (2 given)"),
-    "new_norvek(bogus=)": message_arity("new_norvek() takes no keyword arguments"),
+    "new_norvek(1, 2)": type_error("new_norvek() takes exactly 0 arguments (2 given)"),
+    "new_norvek(bogus=)": type_error(NO_KEYWORDS.format("new_norvek")),
     "new_quedrin()": ok("SwigPyObject"),
-    "new_quedrin(bogus=)": message_arity("new_quedrin() takes no keyword arguments"),
-    "initialize()": message_arity("norvek_initialize_norvek() missing required argument 'self' (pos 1)"),
-    "initialize(t, level, 3)": message_arity("norvek_initialize_norvek() takes at most 2 arguments (3 given)"),
-    "initialize(t, bogus=)": message_arity("norvek_initialize_norvek() got an unexpected keyword argument 'bogus'"),
+    "new_quedrin(bogus=)": type_error(NO_KEYWORDS.format("new_quedrin")),
+    "initialize()": type_error(MISSING_SELF),
+    "initialize(t, level, 3)": type_error(f"{INIT} takes at most 2 arguments (3 given)"),
+    "initialize(t, bogus=)": type_error(f"{INIT} got an unexpected keyword argument 'bogus'"),
     "initialize(t, _level=)": ok("True"),
     "initialize(self=, _level=)": ok("True"),
-    "initialize(t, self=)": message_arity("argument for norvek_initialize_norvek() given by name ('self') and position (1)"),
-    "initialize(_level=)": message_arity("norvek_initialize_norvek() missing required argument 'self' (pos 1)"),
-    "cleanup()": message_arity("norvek_cleanup_norvek() takes exactly 1 argument (0 given)"),
-    "cleanup(t, t)": message_arity("norvek_cleanup_norvek() takes exactly 1 argument (2 given)"),
-    "cleanup(self=)": message_arity("norvek_cleanup_norvek() takes no keyword arguments"),
-    "delete_norvek()": message_arity("delete_norvek() takes exactly 1 argument (0 given)"),
-    "delete_norvek(t, t)": message_arity("delete_norvek() takes exactly 1 argument (2 given)"),
-    "delete_norvek(self=)": message_arity("delete_norvek() takes no keyword arguments"),
-    "done()": message_arity("quedrin_done() takes exactly 1 argument (0 given)"),
-    "done(t, t)": message_arity("quedrin_done() takes exactly 1 argument (2 given)"),
-    "done(self=)": message_arity("quedrin_done() takes no keyword arguments"),
-    "delete_quedrin()": message_arity("delete_quedrin() takes exactly 1 argument (0 given)"),
-    "delete_quedrin(t, bogus=)": message_arity("delete_quedrin() takes no keyword arguments"),
-    "norvek_swigregister()": message_arity("swigregister() takes exactly 1 argument (0 given)"),
-    "norvek_swigregister(a, b)": message_arity("swigregister() takes exactly 1 argument (2 given)"),
-    "norvek_swigregister(cls=)": message_arity("norvek_swigregister() takes no keyword arguments"),
-    "quedrin_swigregister()": message_arity("swigregister() takes exactly 1 argument (0 given)"),
-    "own(1, 2)": message_arity("own expected at most 1 argument, got 2"),
-    "own(flag=)": message_arity("SwigPyObject.own() takes no keyword arguments"),
-    "append()": message_arity("SwigPyObject.append() takes exactly one argument (0 given)"),
-    "append(a, b)": message_arity("SwigPyObject.append() takes exactly one argument (2 given)"),
-    "disown(1)": message_arity(NO_ARGUMENTS.format("disown")),
-    "next(None)": message_arity(NO_ARGUMENTS.format("next")),
-}  # fmt: skip
+    "initialize(t, self=)": type_error(
+        "argument for norvek_initialize_norvek() given by name ('self') and position (1)"
+    ),
+    "initialize(_level=)": type_error(MISSING_SELF),
+    "cleanup()": type_error("norvek_cleanup_norvek() " + EXACTLY_ONE.format(0)),
+    "cleanup(t, t)": type_error("norvek_cleanup_norvek() " + EXACTLY_ONE.format(2)),
+    "cleanup(self=)": type_error(NO_KEYWORDS.format("norvek_cleanup_norvek")),
+    "delete_norvek()": type_error("delete_norvek() " + EXACTLY_ONE.format(0)),
+    "delete_norvek(t, t)": type_error("delete_norvek() " + EXACTLY_ONE.format(2)),
+    "delete_norvek(self=)": type_error(NO_KEYWORDS.format("delete_norvek")),
+    "done()": type_error("quedrin_done() " + EXACTLY_ONE.format(0)),
+    "done(t, t)": type_error("quedrin_done() " + EXACTLY_ONE.format(2)),
+    "done(self=)": type_error(NO_KEYWORDS.format("quedrin_done")),
+    "delete_quedrin()": type_error("delete_quedrin() " + EXACTLY_ONE.format(0)),
+    "delete_quedrin(t, bogus=)": type_error(NO_KEYWORDS.format("delete_quedrin")),
+    "norvek_swigregister()": type_error("swigregister() " + EXACTLY_ONE.format(0)),
+    "norvek_swigregister(a, b)": type_error("swigregister() " + EXACTLY_ONE.format(2)),
+    "norvek_swigregister(cls=)": type_error(NO_KEYWORDS.format("norvek_swigregister")),
+    "quedrin_swigregister()": type_error("swigregister() " + EXACTLY_ONE.format(0)),
+    "own(1, 2)": type_error("own expected at most 1 argument, got 2"),
+    "own(flag=)": type_error(NO_KEYWORDS.format("SwigPyObject.own")),
+    "append()": type_error("SwigPyObject.append() takes exactly one argument (0 given)"),
+    "append(a, b)": type_error("SwigPyObject.append() takes exactly one argument (2 given)"),
+    "disown(1)": type_error(NO_ARGUMENTS.format("disown")),
+    "next(None)": type_error(NO_ARGUMENTS.format("next")),
+}
 
 REGISTRATION_ROWS = {"_norvek.norvek_swigregister", "_quedrin.quedrin_swigregister"}
 LEAK_LINE = re.compile(
