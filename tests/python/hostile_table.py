@@ -233,6 +233,9 @@ def describe(value: object) -> str:
 def outcome(call: Callable[[], object]) -> list[str]:
     try:
         result = call()
+        # A built-in call checks that no error is pending beside its result: an error that the
+        # call left pending behind a success surfaces here as SystemError.
+        len(())
     except BaseException as error:  # every failure is an outcome, KeyboardInterrupt included
         return ["raise", type(error).__name__, _ADDRESS.sub("ADDR", str(error))]
     return ["ok", describe(result)]
