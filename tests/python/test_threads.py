@@ -244,7 +244,7 @@ from kivotools.kivoc.norvek import norvek
 
 testing.reset()
 tool = {make}
-testing.block(Operation.IS_NORVEK_INITIALIZED, 0.5)
+testing.block(Operation.IS_NORVEK_INITIALIZED, 1.0)
 results = []
 worker = threading.Thread(target=lambda: results.append({call}))
 worker.start()
