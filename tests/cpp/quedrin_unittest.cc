@@ -4,9 +4,10 @@
 #include "kivocore/TrelError.h"
 #include "quedrin/quedrin_cmpt.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
-
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -174,6 +175,26 @@ TEST_F(QuedrinOwnStore, StandInReleaseReachedThroughTheTool) {
     EXPECT_EQ(kivo_control_stores_released(), 1);
     EXPECT_EQ(kivo_control_stores_destroyed(), 0);
     delete store;
+}
+
+TEST_F(QuedrinOwnStore, ConcurrentDoneDestroysTheStoreOnce) {
+    // Tool calls run without the interpreter lock: two threads may close one tool at once.
+    constexpr int rounds = 2000;
+    for (int round = 0; round < rounds; ++round) {
+        kivoc::quedrin tool;
+        std::atomic<bool> go{false};
+        auto close = [&] {
+            while (!go.load()) {
+            }
+            EXPECT_FALSE(tool.done());
+        };
+        std::thread first(close), second(close);
+        go = true;
+        first.join();
+        second.join();
+    }
+    EXPECT_EQ(kivo_control_stores_constructed(), rounds);
+    EXPECT_EQ(kivo_control_stores_destroyed(), rounds);
 }
 
 } // namespace

@@ -27,19 +27,25 @@ quedrin::~quedrin() {
 kivo::SIImageStore *quedrin::getImStore() {
     release_on_done = false;
     owns_store = false;
-    return store;
+    return __atomic_load_n(&store, __ATOMIC_ACQUIRE);
 }
 
 bool quedrin::done() {
-    if (store == nullptr) {
+    // Take the store before working on it: of two threads closing the tool at once (tool calls
+    // run without the interpreter lock), only one gets it to release and destroy.
+    kivo::SIImageStore *closed = __atomic_exchange_n(&store, nullptr, __ATOMIC_ACQ_REL);
+    if (closed == nullptr) {
         return false;
     }
-    // A failing release leaves done() with the store still held.
     if (release_on_done) {
-        store->releaseLocks();
+        try {
+            closed->releaseLocks();
+        } catch (...) {
+            // A failing release leaves done() with the store still held.
+            __atomic_store_n(&store, closed, __ATOMIC_RELEASE);
+            throw;
+        }
     }
-    kivo::SIImageStore *closed = store;
-    store = nullptr;
     if (owns_store) {
         owns_store = false;
         delete closed;
