@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 
-
 class ToolProxy:
     """Base of the tool proxies. Each instance keeps its tool's wrapped pointer as ``this``.
 
