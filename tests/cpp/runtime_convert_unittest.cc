@@ -2,12 +2,11 @@
 // that cannot be allocated, a type that cannot be readied, a "this" name or a registration
 // tuple that cannot be made. None of it may crash, lose a tool, or leave a result behind an
 // exception. Also the display names, and the lock while a tool is destroyed.
-#include "swig_runtime.h"
+#define RUNTIME_TEST_EMBEDS_INTERPRETER
+#include "runtime_test_support.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
-#include <gtest/gtest.h>
 #include <string>
 
 // ---------------------------------------------------------------------------------------------
@@ -18,11 +17,6 @@ bool fail_type_ready = false;          // PyType_Ready of "SwigPyObject"
 const char *fail_new_object = nullptr; // _PyObject_New of a type of this name
 bool fail_this_string = false;         // PyUnicode_FromString("this")
 bool fail_tuple = false;               // PyTuple_New
-
-template <typename Fn>
-Fn real(const char *name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
 } // namespace
 
 extern "C" {
@@ -69,45 +63,9 @@ swig_cast *swig_cast_initial[] = {nullptr};
 swig_module_record swig_module = {swig_types, 0, nullptr, nullptr, nullptr, nullptr};
 swig_const swig_const_table[] = {{0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_convert_test",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
-
-// The embedded interpreter is never finalised: what it still holds at exit is not a leak.
-extern "C" const char *__asan_default_options() {
-    return "detect_leaks=0";
-}
+PyModuleDef SWIG_module = runtime_test_module("_convert_test");
 
 namespace {
-
-class Interpreter : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!Py_IsInitialized()) {
-            Py_InitializeEx(0);
-        }
-    }
-};
-const auto *const interpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
-
-// The pending exception's type and text, cleared; "" when none is pending.
-std::string take_error() {
-    PyObject *exc = PyErr_GetRaisedException();
-    if (!exc) {
-        return "";
-    }
-    PyObject *text = PyObject_Str(exc);
-    std::string out = std::string(Py_TYPE(exc)->tp_name) + ": " + PyUnicode_AsUTF8(text);
-    Py_DECREF(text);
-    Py_DECREF(exc);
-    return out;
-}
 
 // Runs Python source in __main__; the value of `result` there afterwards, as its repr.
 std::string run(const char *source) {

@@ -1,13 +1,12 @@
 // Randomized tests of the runtime's pure algorithms, with fixed seeds: the cast search's move to
 // front against a reference list, hex packing against a reference encoder, and the name search
 // and merge over random sorted tables against a linear search.
-#include "swig_runtime.h"
+#include "runtime_test_support.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <set>
@@ -16,27 +15,13 @@
 
 // ---------------------------------------------------------------------------------------------
 // The module tables the runtime expects; these tests build their own records instead.
-namespace {
-swig_type table_char = {"_p_char", "char *", nullptr, nullptr, nullptr, 0};
-swig_cast table_char_casts[] = {{&table_char, nullptr, nullptr, nullptr},
-                                {nullptr, nullptr, nullptr, nullptr}};
-} // namespace
-
 swig_type *swig_types[2] = {&table_char, nullptr};
 swig_type *swig_type_initial[] = {&table_char};
 swig_cast *swig_cast_initial[] = {table_char_casts};
 swig_module_record swig_module = {swig_types, 1, nullptr, nullptr, nullptr, nullptr};
 swig_const swig_const_table[] = {{0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_fuzz_test",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
+PyModuleDef SWIG_module = runtime_test_module("_fuzz_test");
 
 namespace {
 

@@ -2,11 +2,10 @@
 // runtime-data module, making or storing the capsule, storing a constant. The entry must fail
 // with that very error, never return a module with an exception pending, and a capsule that
 // was never published must not release what the registry's class data holds.
-#include "swig_runtime.h"
+#define RUNTIME_TEST_EMBEDS_INTERPRETER
+#include "runtime_test_support.h"
 
 #include <cstring>
-#include <dlfcn.h>
-#include <gtest/gtest.h>
 
 // ---------------------------------------------------------------------------------------------
 // Interposed interpreter calls: each fails, with an error of its own, while its flag is set, and
@@ -17,11 +16,6 @@ bool fail_add_module = false;
 bool fail_capsule_new = false;
 bool fail_add_object = false;
 bool fail_dict_set = false;
-
-template <typename Fn>
-Fn real(const char *name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
 } // namespace
 
 extern "C" {
@@ -75,10 +69,7 @@ int PyDict_SetItemString(PyObject *dict, const char *key, PyObject *value) {
 // ---------------------------------------------------------------------------------------------
 // The module tables the runtime expects.
 namespace {
-swig_type own_char = {"_p_char", "char *", nullptr, nullptr, nullptr, 0};
 swig_type own_tool = {"_p_tool", "tool *", nullptr, nullptr, nullptr, 0};
-swig_cast own_char_casts[] = {{&own_char, nullptr, nullptr, nullptr},
-                              {nullptr, nullptr, nullptr, nullptr}};
 swig_cast own_tool_casts[] = {{&own_tool, nullptr, nullptr, nullptr},
                               {nullptr, nullptr, nullptr, nullptr}};
 PyObject *nothing(PyObject *, PyObject *) {
@@ -87,55 +78,17 @@ PyObject *nothing(PyObject *, PyObject *) {
 } // namespace
 
 swig_type *swig_types[3];
-swig_type *swig_type_initial[] = {&own_char, &own_tool};
-swig_cast *swig_cast_initial[] = {own_char_casts, own_tool_casts};
+swig_type *swig_type_initial[] = {&table_char, &own_tool};
+swig_cast *swig_cast_initial[] = {table_char_casts, own_tool_casts};
 swig_module_record swig_module = {swig_types, 2, nullptr, nullptr, nullptr, nullptr};
 swig_const swig_const_table[] = {
     {SWIG_CONST_POINTER, "answer", 0, 0, reinterpret_cast<void *>(42), &swig_types[1]},
     {0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{"nothing", nothing, METH_NOARGS, "swig_ptr: answer"},
                              {nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_init_test",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
-
-namespace {} // namespace
-
-// The embedded interpreter is never finalised: what it still holds at exit is not a leak.
-extern "C" const char *__asan_default_options() {
-    return "detect_leaks=0";
-}
+PyModuleDef SWIG_module = runtime_test_module("_init_test");
 
 namespace {
-
-class Interpreter : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!Py_IsInitialized()) {
-            Py_InitializeEx(0);
-        }
-    }
-};
-const auto *const interpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
-
-// The pending exception's type and text, cleared; "" when none is pending.
-std::string take_error() {
-    PyObject *exc = PyErr_GetRaisedException();
-    if (!exc) {
-        return "";
-    }
-    PyObject *text = PyObject_Str(exc);
-    std::string out = std::string(Py_TYPE(exc)->tp_name) + ": " + PyUnicode_AsUTF8(text);
-    Py_DECREF(text);
-    Py_DECREF(exc);
-    return out;
-}
 
 // The published capsule's pointer, or null when there is none.
 void *published() {
@@ -171,7 +124,7 @@ TEST(Entry, FailuresFailTheImportWithTheRealErrorAndNothingIsHalfPublished) {
     EXPECT_EQ(SWIG_Python_InitModule(), nullptr);
     EXPECT_EQ(take_error(), "KeyError: 'runtime data refused'");
     EXPECT_EQ(swig_module.next_module, &swig_module);
-    EXPECT_EQ(swig_types[0], &own_char);
+    EXPECT_EQ(swig_types[0], &table_char);
     EXPECT_EQ(swig_types[1], &own_tool);
     EXPECT_EQ(swig_types[2], nullptr);
     EXPECT_EQ(published(), nullptr);

@@ -1,10 +1,9 @@
 // Hex packing, and the packed-data type when it cannot be made ready: its creator and the
 // constant installation must raise or skip, never use the missing type.
-#include "swig_runtime.h"
+#define RUNTIME_TEST_EMBEDS_INTERPRETER
+#include "runtime_test_support.h"
 
 #include <cstring>
-#include <dlfcn.h>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -20,17 +19,13 @@ extern "C" int PyType_Ready(PyTypeObject *type) {
         PyErr_SetString(PyExc_RuntimeError, "readying refused by the test");
         return -1;
     }
-    using ready_fn = int (*)(PyTypeObject *);
-    static const ready_fn real = reinterpret_cast<ready_fn>(dlsym(RTLD_NEXT, "PyType_Ready"));
-    return real(type);
+    static auto fn = real<int (*)(PyTypeObject *)>("PyType_Ready");
+    return fn(type);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The module tables the runtime expects: one pointer constant and two packed ones.
 namespace {
-swig_type table_char = {"_p_char", "char *", nullptr, nullptr, nullptr, 0};
-swig_cast table_char_casts[] = {{&table_char, nullptr, nullptr, nullptr},
-                                {nullptr, nullptr, nullptr, nullptr}};
 const unsigned char two_bytes[] = {0x01, 0xab};
 } // namespace
 
@@ -47,15 +42,7 @@ swig_const swig_const_table[] = {
      &swig_types[0]},
     {0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_packed_test",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
+PyModuleDef SWIG_module = runtime_test_module("_packed_test");
 
 namespace {
 
@@ -99,25 +86,6 @@ TEST(PackData, EveryByteValue) {
         EXPECT_EQ(text[static_cast<size_t>(2 * i + 1)], digits[i & 15]);
     }
 }
-
-} // namespace
-
-// The embedded interpreter is never finalised: what it still holds at exit is not a leak.
-extern "C" const char *__asan_default_options() {
-    return "detect_leaks=0";
-}
-
-namespace {
-
-class Interpreter : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (!Py_IsInitialized()) {
-            Py_InitializeEx(0);
-        }
-    }
-};
-const auto *const interpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
 
 // One test, since the type's one-time readying can fail only once per process.
 TEST(PackedTypeNotReady, CreatorRaisesAndConstantsAreSkipped) {

@@ -1,9 +1,8 @@
 // The registry's algorithms over synthetic tables: the binary search by name, the merge, the
 // cast search with its move to front, class data propagation, and the documentation fix-up.
-#include "swig_runtime.h"
+#include "runtime_test_support.h"
 
 #include <cstring>
-#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -11,10 +10,7 @@
 // The module tables the runtime expects. They serve the documentation fix-up test; the
 // registry tests build their own module records.
 namespace {
-swig_type table_char = {"_p_char", "char *", nullptr, nullptr, nullptr, 0};
 swig_type table_foo = {"_p_foo", "foo *", nullptr, nullptr, nullptr, 0};
-swig_cast table_char_casts[] = {{&table_char, nullptr, nullptr, nullptr},
-                                {nullptr, nullptr, nullptr, nullptr}};
 swig_cast table_foo_casts[] = {{&table_foo, nullptr, nullptr, nullptr},
                                {nullptr, nullptr, nullptr, nullptr}};
 const unsigned char packed_bytes[] = {1, 2};
@@ -47,15 +43,7 @@ PyMethodDef SwigMethods[] = {
     {"plain", no_function, METH_VARARGS, "no reference"},
     {"undocumented", no_function, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_registry_test",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
+PyModuleDef SWIG_module = runtime_test_module("_registry_test");
 
 namespace {
 
