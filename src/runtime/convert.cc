@@ -404,6 +404,14 @@ int register_class(PyObject *cls, swig_type *type_record) {
     return 0;
 }
 
+PyObject *register_class_wrapper(PyObject *args, swig_type *type_record) {
+    PyObject *cls = nullptr;
+    if (!parse_single_arg(args, "O:swigregister", &cls) || register_class(cls, type_record) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject *SWIG_PyInstanceMethod_New(PyObject *, PyObject *obj) {
     return PyInstanceMethod_New(obj);
 }

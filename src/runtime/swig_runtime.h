@@ -210,6 +210,9 @@ void raise_argument_error(int code, const char *message);
 PyObject *wrap_new_object(void *pointer, swig_type *type_record);
 // 0, or -1 with MemoryError pending when the registration record cannot be made.
 int register_class(PyObject *cls, swig_type *type_record);
+// The body of a class registration wrapper: its one argument, parsed as "O:swigregister", is
+// registered as the class of `type_record`. None, or null with the error raised.
+PyObject *register_class_wrapper(PyObject *args, swig_type *type_record);
 swig_class_data *new_class_data(PyObject *cls);
 PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
 
@@ -256,6 +259,17 @@ PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
 // (with the lock released) and MemoryError raised.
 PyObject *wrap_new_tool(void *tool, swig_type *type, void (*destroy)(void *) noexcept);
 
+// The one argument of a wrapper into `*obj`: taken straight from the tuple when there is exactly
+// one, else through PyArg_ParseTuple with `format`, whose message then names the wrapper. False
+// with the error raised.
+inline bool parse_single_arg(PyObject *args, const char *format, PyObject **obj) {
+    if (PyTuple_GET_SIZE(args) == 1) {
+        *obj = PyTuple_GET_ITEM(args, 0);
+        return true;
+    }
+    return PyArg_ParseTuple(args, format, obj) != 0;
+}
+
 // Sets the Python exception for the C++ exception being handled (a thrown PyObject *,
 // TrelError, std::bad_alloc, other std::exception, anything else). Call only inside a catch
 // block, with the interpreter lock held.
@@ -276,6 +290,21 @@ public:
 private:
     PyThreadState *saved_;
 };
+
+// The body of a constructor wrapper after parsing: a new `Tool` made with the lock released,
+// then wrapped by wrap_new_tool; null with the C++ exception translated when it throws.
+template <typename Tool>
+PyObject *construct_tool(swig_type *type, void (*destroy)(void *) noexcept) {
+    Tool *tool = nullptr;
+    try {
+        swig_thread_allow allow;
+        tool = new Tool();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+    return wrap_new_tool(tool, type, destroy);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Module start-up (init.cc).

@@ -39,15 +39,7 @@ static PyObject *wrap_new_norvek(PyObject *, PyObject *args) {
     if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_norvek")) {
         return nullptr;
     }
-    kivoc::norvek *tool = nullptr;
-    try {
-        swig_thread_allow allow;
-        tool = new kivoc::norvek();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-    return wrap_new_tool(tool, norvek_type(), destroy_norvek);
+    return construct_tool<kivoc::norvek>(norvek_type(), destroy_norvek);
 }
 
 // The level text up to its first zero byte into `text`; false with the TypeError raised.
@@ -114,9 +106,7 @@ static PyObject *wrap_norvek_initialize_norvek(PyObject *, PyObject *args, PyObj
 
 static PyObject *wrap_norvek_cleanup_norvek(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
-    if (PyTuple_GET_SIZE(args) == 1) {
-        obj_self = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTuple(args, "O:norvek_cleanup_norvek", &obj_self)) {
+    if (!parse_single_arg(args, "O:norvek_cleanup_norvek", &obj_self)) {
         return nullptr;
     }
     swig_arg_holder holder;
@@ -146,25 +136,14 @@ static PyObject *delete_norvek_self(PyObject *obj_self) {
 
 static PyObject *wrap_delete_norvek(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
-    if (PyTuple_GET_SIZE(args) == 1) {
-        obj_self = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTuple(args, "O:delete_norvek", &obj_self)) {
+    if (!parse_single_arg(args, "O:delete_norvek", &obj_self)) {
         return nullptr;
     }
     return delete_norvek_self(obj_self);
 }
 
 static PyObject *wrap_norvek_swigregister(PyObject *, PyObject *args) {
-    PyObject *cls = nullptr;
-    if (PyTuple_GET_SIZE(args) == 1) {
-        cls = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTuple(args, "O:swigregister", &cls)) {
-        return nullptr;
-    }
-    if (register_class(cls, norvek_type()) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return register_class_wrapper(args, norvek_type());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -36,22 +36,12 @@ static PyObject *wrap_new_quedrin(PyObject *, PyObject *args) {
     if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_quedrin")) {
         return nullptr;
     }
-    kivoc::quedrin *tool = nullptr;
-    try {
-        swig_thread_allow allow;
-        tool = new kivoc::quedrin();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-    return wrap_new_tool(tool, quedrin_type(), destroy_quedrin);
+    return construct_tool<kivoc::quedrin>(quedrin_type(), destroy_quedrin);
 }
 
 static PyObject *wrap_quedrin_done(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
-    if (PyTuple_GET_SIZE(args) == 1) {
-        obj_self = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTuple(args, "O:quedrin_done", &obj_self)) {
+    if (!parse_single_arg(args, "O:quedrin_done", &obj_self)) {
         return nullptr;
     }
     swig_arg_holder holder;
@@ -84,25 +74,14 @@ static PyObject *delete_quedrin_self(PyObject *obj_self) {
 
 static PyObject *wrap_delete_quedrin(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
-    if (PyTuple_GET_SIZE(args) == 1) {
-        obj_self = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTuple(args, "O:delete_quedrin", &obj_self)) {
+    if (!parse_single_arg(args, "O:delete_quedrin", &obj_self)) {
         return nullptr;
     }
     return delete_quedrin_self(obj_self);
 }
 
 static PyObject *wrap_quedrin_swigregister(PyObject *, PyObject *args) {
-    PyObject *cls = nullptr;
-    if (PyTuple_GET_SIZE(args) == 1) {
-        cls = PyTuple_GET_ITEM(args, 0);
-    } else if (!PyArg_ParseTuple(args, "O:swigregister", &cls)) {
-        return nullptr;
-    }
-    if (register_class(cls, quedrin_type()) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return register_class_wrapper(args, quedrin_type());
 }
 
 // ---------------------------------------------------------------------------------------------
