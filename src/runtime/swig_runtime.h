@@ -162,6 +162,12 @@ extern swig_const swig_const_table[];
 extern PyMethodDef SwigMethods[];
 extern PyModuleDef SWIG_module;
 
+// The definition of a module named `name` over its SwigMethods, for its SWIG_module.
+constexpr PyModuleDef module_definition(const char *name) {
+    return {
+        PyModuleDef_HEAD_INIT, name, nullptr, -1, SwigMethods, nullptr, nullptr, nullptr, nullptr};
+}
+
 // ---------------------------------------------------------------------------------------------
 // Registry (registry.cc).
 extern swig_module_record *type_pointer; // head as last imported through the capsule

@@ -63,7 +63,7 @@ swig_cast *swig_cast_initial[] = {nullptr};
 swig_module_record swig_module = {swig_types, 0, nullptr, nullptr, nullptr, nullptr};
 swig_const swig_const_table[] = {{0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = runtime_test_module("_convert_test");
+PyModuleDef SWIG_module = module_definition("_convert_test");
 
 namespace {
 

@@ -21,7 +21,7 @@ swig_cast *swig_cast_initial[] = {table_char_casts};
 swig_module_record swig_module = {swig_types, 1, nullptr, nullptr, nullptr, nullptr};
 swig_const swig_const_table[] = {{0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = runtime_test_module("_fuzz_test");
+PyModuleDef SWIG_module = module_definition("_fuzz_test");
 
 namespace {
 

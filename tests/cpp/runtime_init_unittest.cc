@@ -86,7 +86,7 @@ swig_const swig_const_table[] = {
     {0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{"nothing", nothing, METH_NOARGS, "swig_ptr: answer"},
                              {nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = runtime_test_module("_init_test");
+PyModuleDef SWIG_module = module_definition("_init_test");
 
 namespace {
 

@@ -42,7 +42,7 @@ swig_const swig_const_table[] = {
      &swig_types[0]},
     {0, nullptr, 0, 0, nullptr, nullptr}};
 PyMethodDef SwigMethods[] = {{nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = runtime_test_module("_packed_test");
+PyModuleDef SWIG_module = module_definition("_packed_test");
 
 namespace {
 

@@ -43,7 +43,7 @@ PyMethodDef SwigMethods[] = {
     {"plain", no_function, METH_VARARGS, "no reference"},
     {"undocumented", no_function, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
-PyModuleDef SWIG_module = runtime_test_module("_registry_test");
+PyModuleDef SWIG_module = module_definition("_registry_test");
 
 namespace {
 

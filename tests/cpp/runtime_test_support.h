@@ -1,7 +1,7 @@
-// What the runtime test executables share: the module definition and the one-type tables the
-// runtime expects, the way an interposed interpreter call reaches the interpreter's own
-// function, and (where RUNTIME_TEST_EMBEDS_INTERPRETER is defined before the include) the
-// embedded interpreter. Each executable includes this once, so its definitions are its own.
+// What the runtime test executables share: the one-type tables the runtime expects, the way an
+// interposed interpreter call reaches the interpreter's own function, and (where
+// RUNTIME_TEST_EMBEDS_INTERPRETER is defined before the include) the embedded interpreter. Each
+// executable includes this once, so its definitions are its own.
 #pragma once
 
 #include "swig_runtime.h"
@@ -9,12 +9,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string>
-
-// The module definition the runtime expects, named `name`, over this executable's SwigMethods.
-inline PyModuleDef runtime_test_module(const char *name) {
-    return {
-        PyModuleDef_HEAD_INIT, name, nullptr, -1, SwigMethods, nullptr, nullptr, nullptr, nullptr};
-}
 
 // The plain "char *" type and its cast array, for tables that need one type.
 inline swig_type table_char = {"_p_char", "char *", nullptr, nullptr, nullptr, 0};

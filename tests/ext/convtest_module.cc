@@ -290,15 +290,7 @@ PyMethodDef SwigMethods[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_convtest",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
+PyModuleDef SWIG_module = module_definition("_convtest");
 
 PyMODINIT_FUNC PyInit__convtest(void) {
     return SWIG_Python_InitModule();

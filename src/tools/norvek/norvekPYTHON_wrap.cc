@@ -210,15 +210,7 @@ PyMethodDef SwigMethods[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_norvek",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
+PyModuleDef SWIG_module = module_definition("_norvek");
 
 PyMODINIT_FUNC PyInit__norvek(void) {
     register_deletion_wrapper(&swig_types[1], wrap_delete_norvek, delete_norvek_self);

@@ -112,15 +112,7 @@ PyMethodDef SwigMethods[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyModuleDef SWIG_module = {PyModuleDef_HEAD_INIT,
-                           "_quedrin",
-                           nullptr,
-                           -1,
-                           SwigMethods,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           nullptr};
+PyModuleDef SWIG_module = module_definition("_quedrin");
 
 PyMODINIT_FUNC PyInit__quedrin(void) {
     register_deletion_wrapper(&swig_types[1], wrap_delete_quedrin, delete_quedrin_self);
