@@ -32,6 +32,7 @@ _c_void_p = ctypes.c_void_p
 
 # name: (restype, argtypes)
 _SIGNATURES: dict[str, tuple[object, list[object]]] = {
+    "kivo_controls_activate": (None, []),
     "kivo_controls_reset": (None, []),
     "kivo_control_fail": (_c_int, [_c_int, _c_char_p, _c_int32, _c_char_p, _c_int64]),
     "kivo_control_fail_python": (_c_int, [_c_int, _c_void_p, _c_int64]),

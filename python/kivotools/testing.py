@@ -4,6 +4,11 @@ They steer what the tools meet below them: the norvek library's state and answer
 and delays of single operations, and counters of calls and of image-store lifetimes. All of
 it is process-wide (one set, shared with the extension modules and every thread);
 :func:`reset` brings it back to the state of a fresh process and empties the log.
+
+The controls are off in a process until they are first used, so that the tools pay next to
+nothing for them outside tests; importing this module turns them on for the rest of the
+process. Operation counts (:func:`calls`) start then: import it before the calls a test
+counts. The image-store counters and the norvek library's state are kept all along.
 """
 
 from __future__ import annotations
@@ -44,6 +49,8 @@ class Operation(enum.IntEnum):
 
 
 assert len(Operation) == OPERATION_COUNT
+
+library().kivo_controls_activate()
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _INT64_MAX = 2**63 - 1

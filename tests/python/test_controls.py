@@ -181,3 +181,23 @@ def test_controls_are_shared_with_modules_loaded_first():
         """
     )
     assert proc.stdout.split() == ["False", "1"]
+
+
+def test_controls_count_from_the_import_of_testing():
+    # Until the controls are first used the operations keep no count; importing
+    # kivotools.testing turns them on, so every call after the import is counted, none before.
+    proc = run_python(
+        """
+        from kivotools import norvek
+        tool = norvek()
+        tool.initialize_norvek("WARN")
+        tool.initialize_norvek("WARN")
+        from kivotools import testing
+        tool.initialize_norvek("WARN")
+        tool.cleanup_norvek()
+        print(*[testing.calls(op) for op in testing.Operation], testing.norvek_state())
+        """
+    )
+    # After the import: two state checks (initialize finds it initialised, clean-up), one
+    # clean-up, two origins; the library state itself was kept all along.
+    assert proc.stdout.split() == ["2", "0", "1", "0", "0", "0", "2", "False"]

@@ -31,13 +31,16 @@ struct Fault {
     _object *python_type = nullptr; // thrown instead of a TrelError when set
 };
 
+// The norvek library's state and InitializeNorvek's answer are read on every norvek operation:
+// plain globals, with no guard to check as a function-local static has.
+std::atomic<bool> initialize_succeeds_flag{true};
+std::atomic<bool> norvek_initialized{false};
+
 struct Controls {
     std::mutex mutex;                                        // guards the faults' armed details
     Fault faults[KIVO_OP_COUNT];                             // one per operation
     std::atomic<std::uint32_t> delay_ms[KIVO_OP_COUNT] = {}; // sleep at each call
     std::atomic<std::int64_t> calls[KIVO_OP_COUNT] = {};     // calls since the last reset
-    std::atomic<bool> initialize_succeeds{true};             // InitializeNorvek's answer
-    std::atomic<bool> norvek_initialized{false};             // the norvek library's state
     std::atomic<std::int64_t> stores_constructed{0};
     std::atomic<std::int64_t> stores_released{0};
     std::atomic<std::int64_t> stores_destroyed{0};
@@ -49,13 +52,20 @@ Controls &controls() {
     return *instance;
 }
 
+// The controls, switched on for good: every function of the C interface goes through here.
+Controls &activated() {
+    if (!active.load(std::memory_order_relaxed))
+        active.store(true, std::memory_order_seq_cst);
+    return controls();
+}
+
 bool valid(int op) {
     return op >= 0 && op < KIVO_OP_COUNT;
 }
 
 void arm(int op, const char *message, std::int32_t category, const char *stack_trace,
          _object *python_type, std::int64_t times) {
-    Controls &c = controls();
+    Controls &c = activated();
     std::lock_guard<std::mutex> lock(c.mutex);
     Fault &fault = c.faults[op];
     fault.remaining = times;
@@ -68,7 +78,9 @@ void arm(int op, const char *message, std::int32_t category, const char *stack_t
 
 } // namespace
 
-void enter(kivo_operation op) {
+std::atomic<bool> active{false};
+
+void enter_active(kivo_operation op) {
     Controls &c = controls();
     c.calls[op].fetch_add(1, std::memory_order_relaxed);
     if (std::uint32_t ms = c.delay_ms[op].load(std::memory_order_relaxed))
@@ -92,15 +104,15 @@ void enter(kivo_operation op) {
 }
 
 bool initialize_succeeds() noexcept {
-    return controls().initialize_succeeds.load(std::memory_order_relaxed);
+    return initialize_succeeds_flag.load(std::memory_order_relaxed);
 }
 
 bool norvek_state() noexcept {
-    return controls().norvek_initialized.load(std::memory_order_acquire);
+    return norvek_initialized.load(std::memory_order_acquire);
 }
 
 void set_norvek_state(bool initialized) noexcept {
-    controls().norvek_initialized.store(initialized, std::memory_order_release);
+    norvek_initialized.store(initialized, std::memory_order_release);
 }
 
 void count_store_constructed() noexcept {
@@ -117,15 +129,19 @@ void count_store_destroyed() noexcept {
 
 } // namespace kivo::controls
 
+using kivo::controls::activated;
 using kivo::controls::Controls;
-using kivo::controls::controls;
 using kivo::controls::Fault;
 using kivo::controls::valid;
 
 extern "C" {
 
+void kivo_controls_activate(void) {
+    activated();
+}
+
 void kivo_controls_reset(void) {
-    Controls &c = controls();
+    Controls &c = activated();
     {
         std::lock_guard<std::mutex> lock(c.mutex);
         for (int op = 0; op < KIVO_OP_COUNT; ++op) {
@@ -140,8 +156,8 @@ void kivo_controls_reset(void) {
             c.calls[op].store(0, std::memory_order_relaxed);
         }
     }
-    c.initialize_succeeds.store(true);
-    c.norvek_initialized.store(false);
+    kivo::controls::initialize_succeeds_flag.store(true);
+    kivo::controls::norvek_initialized.store(false);
     c.stores_constructed.store(0);
     c.stores_released.store(0);
     c.stores_destroyed.store(0);
@@ -173,34 +189,37 @@ int kivo_control_disarm(int op) {
 int kivo_control_block(int op, uint32_t milliseconds) {
     if (!valid(op))
         return -1;
-    controls().delay_ms[op].store(milliseconds, std::memory_order_relaxed);
+    activated().delay_ms[op].store(milliseconds, std::memory_order_relaxed);
     return 0;
 }
 
 void kivo_control_set_initialize_result(int succeeds) {
-    controls().initialize_succeeds.store(succeeds != 0, std::memory_order_relaxed);
+    activated();
+    kivo::controls::initialize_succeeds_flag.store(succeeds != 0, std::memory_order_relaxed);
 }
 
 void kivo_control_set_norvek_state(int initialized) {
+    activated();
     kivo::controls::set_norvek_state(initialized != 0);
 }
 
 int kivo_control_norvek_state(void) {
+    activated();
     return kivo::controls::norvek_state() ? 1 : 0;
 }
 
 int64_t kivo_control_calls(int op) {
-    return valid(op) ? controls().calls[op].load(std::memory_order_relaxed) : -1;
+    return valid(op) ? activated().calls[op].load(std::memory_order_relaxed) : -1;
 }
 
 int64_t kivo_control_stores_constructed(void) {
-    return controls().stores_constructed.load();
+    return activated().stores_constructed.load();
 }
 int64_t kivo_control_stores_released(void) {
-    return controls().stores_released.load();
+    return activated().stores_released.load();
 }
 int64_t kivo_control_stores_destroyed(void) {
-    return controls().stores_destroyed.load();
+    return activated().stores_destroyed.load();
 }
 
 } // extern "C"

@@ -27,7 +27,18 @@ typedef enum kivo_operation {
     KIVO_OP_COUNT = 7
 } kivo_operation;
 
-/* ---- Controls. Functions taking an operation return -1 for an unknown one, else 0. ---- */
+/* ---- Controls. Functions taking an operation return -1 for an unknown one, else 0. ----
+ *
+ * The controls are off in a process until the first call of any kivo_control_* function,
+ * kivo_controls_reset or kivo_controls_activate; from then on they stay on. While off, the
+ * operations neither count their calls nor consult faults or delays (none can be set), so the
+ * tools pay next to nothing for them. Operation counters count from activation: a test that
+ * reads them activates the controls (Python: importing kivotools.testing; C++: a fixture's
+ * kivo_controls_reset) before the calls it counts. The norvek library's state, InitializeNorvek's
+ * answer and the image-store lifetime counters are kept whether the controls are on or off. */
+
+/* Turns the controls on for the rest of the process; changes nothing else. */
+KIVO_C_API void kivo_controls_activate(void);
 
 /* Back to the state of a fresh process: no faults, no delays, InitializeNorvek succeeds, the
  * norvek library not initialised, every counter zero, the log's records and dropped count
