@@ -1,7 +1,7 @@
 from types import TracebackType
 from typing import Any, ClassVar, Self
 
-from kivotools.kivoc._norvek import _WrappedPointer
+from kivotools.kivoc._swigpy import _WrappedPointer
 
 class ToolProxy:
     """Base of the tool proxies. Each instance keeps its tool's wrapped pointer as ``this``."""
