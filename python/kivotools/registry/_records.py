@@ -151,28 +151,30 @@ def _is_type_object(memory: _Memory, address: int) -> bool:
 
 
 class _KnownObjects:
-    """The addresses of the objects the interpreter knows, gathered once, at the first question.
-
-    Collected objects come from one pass over the collector's list; types that the collector
-    does not track (static types) from one walk of the subclass tree below `object`.
+    """The addresses of the objects the interpreter knows, gathered once per walk, when first
+    asked: collected objects from one pass over the collector's list, and only if an address is
+    not among them, types the collector does not track (static types) from one walk of the
+    subclass tree below `object`.
     """
 
     def __init__(self) -> None:
-        self._addresses: set[int] | None = None
+        self._collected: set[int] | None = None
+        self._types: set[int] | None = None
 
     def __contains__(self, address: int) -> bool:
-        if self._addresses is None:
-            found = {id(obj) for obj in gc.get_objects()}
+        if self._collected is None:
+            self._collected = set(map(id, gc.get_objects()))
+        if address in self._collected:
+            return True
+        if self._types is None:
+            self._types = set()
             pending: list[type] = [object]
-            walked: set[int] = set()
             while pending:
                 cls = pending.pop()
-                if id(cls) not in walked:
-                    walked.add(id(cls))
+                if id(cls) not in self._types:
+                    self._types.add(id(cls))
                     pending.extend(type.__subclasses__(cls))
-            found |= walked
-            self._addresses = found
-        return address in self._addresses
+        return address in self._types
 
 
 def _object_at(memory: _Memory, known: _KnownObjects, address: int) -> object | None:
