@@ -15,19 +15,26 @@ the log back, the job says so in one line and runs the session all the same.
 from __future__ import annotations
 
 import argparse
-import os
-import stat
 import sys
 from collections.abc import Callable, Sequence
 from importlib import metadata
 from typing import Any, Protocol, TextIO
 
 from kivotools import __version__
+from kivotools._cli import (
+    OutputError,
+    check_appended,
+    file_size,
+    report_output_error,
+    write_stdout,
+)
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+
+PROG = "kivotools"
 
 PRIORITY_NAMES = {"SEVERE": 2, "NORMAL": 6, "DEBUGGING": 12}
 LOG_ACCESS_GROUP = "kivotools.log_access"
@@ -76,24 +83,6 @@ def find_log_access() -> tuple[LogAccess | None, str]:
     return None, reason
 
 
-class OutputFailed(Exception):
-    """Standard output or the log file could not be written."""
-
-
-def _silence_stdout() -> None:
-    # What is still buffered then goes to the null device at exit instead of failing again.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-    except OSError:
-        return
-    try:
-        os.dup2(devnull, 1)
-    except OSError:
-        pass
-    finally:
-        os.close(devnull)
-
-
 def parse_priority(text: str) -> int:
     """A log priority from its name (any case) or its number."""
     value = PRIORITY_NAMES.get(text.strip().upper())
@@ -128,7 +117,10 @@ def _build_parser() -> argparse.ArgumentParser:
         default=None,
         help="also append the toolkit log to this file as the messages are posted",
     )
-    parser.add_argument("--version", action="version", version=f"kivotools {__version__}")
+    # Printed by the job rather than by argparse, which ignores a failure to write it.
+    parser.add_argument(
+        "--version", action="store_true", help="show program's version number and exit"
+    )
     return parser
 
 
@@ -191,16 +183,8 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     """Runs the main job and returns its exit status."""
     try:
         return _main(argv, out)
-    except BrokenPipeError:
-        # The reader went away: quietly, as the Python documentation advises.
-        if out is None:
-            _silence_stdout()
-        return EXIT_FAILED
-    except OutputFailed as exc:
-        if out is None:
-            _silence_stdout()
-        _error_line(f"kivotools: error: {exc}")
-        return EXIT_FAILED
+    except OutputError as error:
+        return report_output_error(PROG, error, own_stdout=out is None)
 
 
 def _error_line(text: str) -> None:
@@ -210,54 +194,22 @@ def _error_line(text: str) -> None:
         pass  # standard error is gone too: the status is all that is left
 
 
-def _written_size(path: str) -> tuple[bool, int]:
-    try:
-        info = os.stat(path)
-    except OSError:
-        return False, 0
-    return stat.S_ISREG(info.st_mode), info.st_size
-
-
-def _check_log_file(path: str, size_before: int, expected: int) -> None:
-    """Raises OutputFailed when the log file sink could not have written its `expected` lines."""
-    if not expected:
-        return
-    regular, size = _written_size(path)
-    if regular:
-        if size > size_before:
-            return
-    else:
-        try:  # a device or the like: a probe write shows whether it takes data
-            fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK)
-            try:
-                if not stat.S_ISCHR(os.fstat(fd).st_mode) or os.write(fd, b"\n") == 1:
-                    return
-            finally:
-                os.close(fd)
-        except OSError as exc:
-            raise OutputFailed(f"cannot write the log file {path}: {exc.strerror}") from None
-    raise OutputFailed(f"cannot write the log file {path}")
-
-
 def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
     try:
         args = _build_parser().parse_args(argv)
-    except SystemExit as exit_request:  # --help, --version and usage errors
-        if out is None:
-            _flush_stdout()
+    except SystemExit as exit_request:  # --help and usage errors
+        if out is None and sys.stdout is not None:
+            _flush(None)
         code = exit_request.code
         return code if isinstance(code, int) else EXIT_USAGE
 
     def show(text: str = "") -> None:
-        stream = sys.stdout if out is None else out
-        if stream is None:
-            raise OutputFailed("cannot write standard output: it is closed")
-        try:
-            print(text, file=stream)
-        except BrokenPipeError:
-            raise
-        except (OSError, ValueError) as exc:
-            raise OutputFailed(f"cannot write standard output: {one_line(exc)}") from None
+        write_stdout(text + "\n", stream=out, closed=_CLOSED)
+
+    if args.version:
+        show(f"kivotools {__version__}")
+        _flush(out)
+        return EXIT_OK
 
     file_sink_set = False
     saved_threshold: int | None = None
@@ -274,7 +226,7 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
                 saved_threshold = access.threshold()
                 access.set_threshold(args.log_level)
             if args.log_file is not None:
-                size_before = _written_size(args.log_file)[1]
+                size_before = file_size(args.log_file)
                 access.set_file(args.log_file)
                 file_sink_set = True
             access.clear()
@@ -283,7 +235,7 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
         failure: Exception | None = None
         try:
             run_session(lambda step: show(f"  {step}"))
-        except (BrokenPipeError, OutputFailed):
+        except OutputError:
             raise
         except Exception as exc:
             failure = exc
@@ -295,8 +247,11 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
                 access.set_file(None)
                 file_sink_set = False
                 level = access.threshold()
-                _check_log_file(
-                    args.log_file, size_before, sum(1 for r in records if r.priority <= level)
+                check_appended(
+                    args.log_file,
+                    size_before,
+                    sum(1 for r in records if r.priority <= level),
+                    target=f"the log file {args.log_file}",
                 )
         else:
             show()
@@ -313,7 +268,7 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
         show()
         show("Session completed.")
         _flush(out)
-    except (BrokenPipeError, OutputFailed):
+    except OutputError:
         raise
     except KeyboardInterrupt:
         _flush(out)
@@ -336,21 +291,11 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
     return EXIT_OK
 
 
+_CLOSED = "it is closed"
+
+
 def _flush(out: TextIO | None) -> None:
-    stream = sys.stdout if out is None else out
-    if stream is None:
-        raise OutputFailed("cannot write standard output: it is closed")
-    try:
-        stream.flush()
-    except BrokenPipeError:
-        raise
-    except (OSError, ValueError) as exc:
-        raise OutputFailed(f"cannot write standard output: {one_line(exc)}") from None
-
-
-def _flush_stdout() -> None:
-    if sys.stdout is not None:
-        _flush(None)
+    write_stdout("", flush=True, stream=out, closed=_CLOSED)
 
 
 def _show_log(

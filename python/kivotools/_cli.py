@@ -5,7 +5,8 @@ A reader that goes away (``| head -1``) ends the program quietly: standard outpu
 at the null device, so the interpreter's own flush at exit has nowhere left to fail, and the
 status is `EXIT_BROKEN_PIPE`, as the Python documentation advises. Any other failure to write
 (a closed descriptor, a full device, an I/O error) is one line on standard error and the
-status `EXIT_OUTPUT_FAILED`.
+status `EXIT_OUTPUT_FAILED`. A file the program appends to through a sink it does not write
+itself (the toolkit log file) is checked afterwards with `check_appended`.
 
 Use::
 
@@ -19,13 +20,17 @@ status; `run_with_output` flushes at the end and turns output failures into the 
 from __future__ import annotations
 
 import os
+import stat
 import sys
 from collections.abc import Callable
+from typing import TextIO
 
 __all__ = [
     "EXIT_BROKEN_PIPE",
     "EXIT_OUTPUT_FAILED",
     "OutputError",
+    "check_appended",
+    "file_size",
     "report_output_error",
     "run_with_output",
     "write_stdout",
@@ -36,11 +41,14 @@ EXIT_OUTPUT_FAILED = 1
 
 
 class OutputError(Exception):
-    """Standard output could not be written; `broken_pipe` tells a reader that went away."""
+    """`target` could not be written; `broken_pipe` tells a reader that went away."""
 
-    def __init__(self, reason: str, *, broken_pipe: bool = False) -> None:
+    def __init__(
+        self, reason: str, *, broken_pipe: bool = False, target: str = "standard output"
+    ) -> None:
         super().__init__(reason)
         self.broken_pipe = broken_pipe
+        self.target = target
 
 
 def _silence_stdout() -> None:
@@ -57,11 +65,19 @@ def _silence_stdout() -> None:
         os.close(devnull)
 
 
-def write_stdout(text: str, *, flush: bool = False) -> None:
-    """Writes `text` to standard output; raises `OutputError` if it cannot be written."""
-    stream = sys.stdout
+def write_stdout(
+    text: str,
+    *,
+    flush: bool = False,
+    stream: TextIO | None = None,
+    closed: str = "standard output is closed",
+) -> None:
+    """Writes `text` to `stream` (standard output by default); raises `OutputError` if it
+    cannot be written, with the reason `closed` when there is no standard output at all."""
     if stream is None:
-        raise OutputError("standard output is closed")
+        stream = sys.stdout
+    if stream is None:
+        raise OutputError(closed)
     try:
         if text:
             stream.write(text)
@@ -73,13 +89,19 @@ def write_stdout(text: str, *, flush: bool = False) -> None:
         raise OutputError(" ".join(str(exc).split()) or type(exc).__name__) from exc
 
 
-def report_output_error(prog: str, error: OutputError) -> int:
-    """Deals with `error` as the module describes and returns the exit status to use."""
-    _silence_stdout()
+def report_output_error(prog: str, error: OutputError, *, own_stdout: bool = True) -> int:
+    """Deals with `error` as the module describes and returns the exit status to use.
+
+    `own_stdout` False leaves the process's standard output alone: the program wrote to a
+    stream of its caller's, in the caller's process.
+    """
+    if own_stdout:
+        _silence_stdout()
     if error.broken_pipe:
         return EXIT_BROKEN_PIPE
+    reason = f": {error}" if str(error) else ""
     try:
-        print(f"{prog}: error: cannot write standard output: {error}", file=sys.stderr)
+        print(f"{prog}: error: cannot write {error.target}{reason}", file=sys.stderr)
         sys.stderr.flush()
     except (OSError, ValueError, AttributeError):
         pass  # standard error is gone too: the status is all that is left
@@ -96,3 +118,42 @@ def run_with_output(prog: str, body: Callable[[], int]) -> int:
     except BrokenPipeError:  # a print() of `body` into a reader that went away
         return report_output_error(prog, OutputError("broken pipe", broken_pipe=True))
     return status
+
+
+def file_size(path: str) -> int:
+    """The size of `path` now (0 when it does not exist), to give `check_appended` later."""
+    return _stat_size(path)[1]
+
+
+def _stat_size(path: str) -> tuple[bool, int]:
+    try:
+        info = os.stat(path)
+    except OSError:
+        return False, 0
+    return stat.S_ISREG(info.st_mode), info.st_size
+
+
+def check_appended(path: str, size_before: int, expected: int, *, target: str) -> None:
+    """Raises `OutputError` about `target` when a sink that was to append `expected` lines
+    to `path` (of `size_before` bytes then) cannot have written them.
+
+    The sink itself reports nothing, so the file is looked at: a regular file must have
+    grown; a character device must take a probe write (a full device refuses it).
+    """
+    if not expected:
+        return
+    regular, size = _stat_size(path)
+    if regular:
+        if size > size_before:
+            return
+    else:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK)
+            try:
+                if not stat.S_ISCHR(os.fstat(fd).st_mode) or os.write(fd, b"\n") == 1:
+                    return
+            finally:
+                os.close(fd)
+        except OSError as exc:
+            raise OutputError(exc.strerror or type(exc).__name__, target=target) from None
+    raise OutputError("", target=target)

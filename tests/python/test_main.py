@@ -216,6 +216,7 @@ OUTPUT_FAILURES = [
     (">&-", {}, "kivotools: error: cannot write standard output: it is closed"),
     (">/dev/full", {}, "kivotools: error: cannot write standard output: "),
     ("--log-file /dev/full >/dev/null", {}, "kivotools: error: cannot write the log file"),
+    ("--version >/dev/full", {}, "kivotools: error: cannot write standard output: "),
 ]
 
 
