@@ -463,6 +463,7 @@ TEARDOWN_IN_USE = {
             @property
             def this(self):
                 del sys.modules["swig_runtime_data4"].type_pointer_capsule
+                sys._clear_type_cache()  # the attribute cache's references to the name go too
                 return Inner()
         report(result=_norvek.norvek_cleanup_norvek(Outer()), given_back=[])
     """,
