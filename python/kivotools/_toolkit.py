@@ -19,7 +19,7 @@ LIBRARY_PATH = os.path.join(
 )
 
 # Operations known to the controls (kivo_operation in kivo/controls.h).
-OPERATION_COUNT = 7
+OPERATION_COUNT = 8
 
 _c_int = ctypes.c_int
 _c_int32 = ctypes.c_int32

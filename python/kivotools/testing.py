@@ -46,6 +46,7 @@ class Operation(enum.IntEnum):
     STORE_RELEASE = 4  # the image store's release operation
     LOG_SINK_CONSTRUCT = 5  # a log sink's constructor (made with each norvek tool)
     LOG_SET_ORIGIN = 6  # setting a log sink's origin (at the start of every norvek operation)
+    LOG_ORIGIN_CONSTRUCT = 7  # making an origin record (at the start of every norvek operation)
 
 
 assert len(Operation) == OPERATION_COUNT

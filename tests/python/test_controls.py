@@ -199,5 +199,5 @@ def test_controls_count_from_the_import_of_testing():
         """
     )
     # After the import: two state checks (initialize finds it initialised, clean-up), one
-    # clean-up, two origins; the library state itself was kept all along.
-    assert proc.stdout.split() == ["2", "0", "1", "0", "0", "0", "2", "False"]
+    # clean-up, two origins made and set; the library state itself was kept all along.
+    assert proc.stdout.split() == ["2", "0", "1", "0", "0", "0", "2", "2", "False"]

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 // The interpreter's object type, complete only so that a pointer to it can be thrown. The
@@ -46,11 +47,25 @@ struct Controls {
     std::atomic<std::int64_t> stores_destroyed{0};
 };
 
-// Never destroyed: tool code on another thread may still run while the process exits.
+// Made at load, so no first use races a fork; never destroyed: tool code on another thread
+// may still run while the process exits.
+Controls *const instance = new Controls;
+
 Controls &controls() {
-    static Controls *instance = new Controls;
     return *instance;
 }
+
+// The faults' mutex is held around a fork and given back on both sides, so a child forked
+// while another thread arms or consults a fault finds it free.
+void before_fork() {
+    instance->mutex.lock();
+}
+
+void after_fork() {
+    instance->mutex.unlock();
+}
+
+[[maybe_unused]] const int fork_handlers = pthread_atfork(before_fork, after_fork, after_fork);
 
 // The controls, switched on for good: every function of the C interface goes through here.
 Controls &activated() {

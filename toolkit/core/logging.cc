@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -164,6 +166,16 @@ public:
         update_sinks_on();
     }
 
+    // Everything post() may hold: the ring, then the sinks.
+    void lock_for_fork() {
+        ring_mutex_.lock();
+        sink_mutex_.lock();
+    }
+    void unlock_after_fork() {
+        sink_mutex_.unlock();
+        ring_mutex_.unlock();
+    }
+
     bool stderr_enabled() {
         std::lock_guard<std::mutex> lock(sink_mutex_);
         return stderr_;
@@ -255,11 +267,31 @@ private:
     bool stderr_ = false;       // whether standard error is a sink
 };
 
-// Never destroyed: tools on other threads may post while the process exits.
+// Guards every sink's builders: a post holds it while it copies its message into the ring.
+SpinLock builders_lock;
+
+// Made at load, so no first use races a fork; never destroyed: tools on other threads may post
+// while the process exits.
+LogStore *const store = new LogStore;
+
 LogStore &log_store() {
-    static LogStore *store = new LogStore;
     return *store;
 }
+
+// A fork copies only the forking thread: every lock a post or a read-back may hold is taken
+// around the fork, in the order posts take them, and given back on both sides, so the child
+// finds them free and consistent.
+void before_fork() {
+    builders_lock.lock();
+    store->lock_for_fork();
+}
+
+void after_fork() {
+    store->unlock_after_fork();
+    builders_lock.unlock();
+}
+
+[[maybe_unused]] const int fork_handlers = pthread_atfork(before_fork, after_fork, after_fork);
 
 // ---- Source locations ------------------------------------------------------------------
 
@@ -322,21 +354,23 @@ SourceLocation SourceLocation::canonicalize(const char *file, int line) {
 }
 
 LogOrigin::LogOrigin(const String &class_name, const String &function, const SourceLocation &where)
-    : class_name_(class_name), function_(function), where_(where) {}
+    : class_name_(class_name), function_(function), where_(where) {
+    kivo::controls::enter(KIVO_OP_LOG_ORIGIN_CONSTRUCT);
+}
 
 LogOrigin::~LogOrigin() = default;
 
 // ---- LogIO -----------------------------------------------------------------------------
 
 // A LogIO may be written from several threads at once (tool calls run without the interpreter
-// lock), so each thread builds its own message: its own priority, origin and text. A handful
-// of builders is kept per sink; a thread beyond that takes over the least recently used one.
+// lock), so each thread builds its own message: its own priority, origin and text. A sink gets
+// one builder per thread that writes to it, made at that thread's first write and kept for the
+// sink's life (a new thread with a recycled id takes over its finished builder); a builder is
+// never handed to another thread while its owner may still be mid-message.
 class LogIOState {
 public:
     struct Builder {
-        bool in_use = false;            // whether `owner` is meaningful
         std::thread::id owner;          // the thread building with it
-        std::uint64_t last_use = 0;     // `clock` at its last use
         int priority = KIVO_LOG_NORMAL; // the priority in force
         String class_name;              // origin class
         String function;                // origin function
@@ -345,44 +379,21 @@ public:
         std::string text;               // the message built so far
     };
 
-    static constexpr std::size_t builder_count = 8;
-
-    SpinLock mutex; // guards the builders
-
-    // The calling thread's builder; call with `mutex` held.
+    // The calling thread's builder; call with builders_lock held.
     Builder &current() {
         const std::thread::id self = std::this_thread::get_id();
-        ++clock_;
         for (Builder &builder : builders_) {
-            if (builder.in_use && builder.owner == self) {
-                builder.last_use = clock_;
+            if (builder.owner == self)
                 return builder;
-            }
         }
-        Builder *victim = &builders_[0];
-        for (Builder &builder : builders_) {
-            if (!builder.in_use) {
-                victim = &builder;
-                break;
-            }
-            if (builder.last_use < victim->last_use)
-                victim = &builder;
-        }
-        victim->in_use = true;
-        victim->owner = self;
-        victim->last_use = clock_;
-        victim->priority = KIVO_LOG_NORMAL;
-        victim->class_name.assign(nullptr, 0);
-        victim->function.assign(nullptr, 0);
-        victim->file.assign(nullptr, 0);
-        victim->line = 0;
-        victim->text.clear();
-        return *victim;
+        // Only a thread's first write to this sink allocates; later posts reuse the builder.
+        Builder &builder = builders_.emplace_back();
+        builder.owner = self;
+        return builder;
     }
 
 private:
-    Builder builders_[builder_count];
-    std::uint64_t clock_ = 0; // counts uses, for least-recently-used takeover
+    std::deque<Builder> builders_; // one per thread; a deque keeps references stable
 };
 
 namespace {
@@ -403,7 +414,7 @@ LogIO::~LogIO() {
 
 LogIO &LogIO::operator<<(const LogOrigin &origin) {
     kivo::controls::enter(KIVO_OP_LOG_SET_ORIGIN);
-    std::lock_guard<SpinLock> lock(state_->mutex);
+    std::lock_guard<SpinLock> lock(builders_lock);
     LogIOState::Builder &builder = state_->current();
     // A sink mostly names the same origin again: comparing costs less than copying.
     copy_if_changed(builder.class_name, origin.className());
@@ -416,7 +427,7 @@ LogIO &LogIO::operator<<(const LogOrigin &origin) {
 // POST hands the message over and starts the next one at the default priority; any other
 // command sets the priority of the message being built. The origin stays until replaced.
 LogIO &LogIO::operator<<(Command command) {
-    std::lock_guard<SpinLock> lock(state_->mutex);
+    std::lock_guard<SpinLock> lock(builders_lock);
     LogIOState::Builder &builder = state_->current();
     if (command != POST) {
         builder.priority = command;
@@ -432,13 +443,13 @@ LogIO &LogIO::operator<<(Command command) {
 LogIO &LogIO::operator<<(const char *text) {
     if (!text)
         return *this;
-    std::lock_guard<SpinLock> lock(state_->mutex);
+    std::lock_guard<SpinLock> lock(builders_lock);
     state_->current().text.append(text);
     return *this;
 }
 
 LogIO &LogIO::operator<<(const String &text) {
-    std::lock_guard<SpinLock> lock(state_->mutex);
+    std::lock_guard<SpinLock> lock(builders_lock);
     state_->current().text.append(text.data(), text.size());
     return *this;
 }

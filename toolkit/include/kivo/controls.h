@@ -24,7 +24,8 @@ typedef enum kivo_operation {
     KIVO_OP_STORE_RELEASE = 4,         /* kivo::SIImageStore::releaseLocks */
     KIVO_OP_LOG_SINK_CONSTRUCT = 5,    /* kivocore::LogIO's constructor */
     KIVO_OP_LOG_SET_ORIGIN = 6,        /* writing a kivocore::LogOrigin to a LogIO */
-    KIVO_OP_COUNT = 7
+    KIVO_OP_LOG_ORIGIN_CONSTRUCT = 7,  /* kivocore::LogOrigin's constructor */
+    KIVO_OP_COUNT = 8
 } kivo_operation;
 
 /* ---- Controls. Functions taking an operation return -1 for an unknown one, else 0. ----
