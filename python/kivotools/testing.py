@@ -14,6 +14,7 @@ counts. The image-store counters and the norvek library's state are kept all alo
 from __future__ import annotations
 
 import enum
+import importlib
 import threading
 
 from kivotools._toolkit import OPERATION_COUNT, library
@@ -125,9 +126,13 @@ def fail_with(
     count = _times(times)
     if not (isinstance(exception_type, type) and issubclass(exception_type, BaseException)):
         raise TypeError(f"exception_type must be an exception class, not {exception_type!r}")
+    # The core library cannot name an interpreter object; this module registers the function
+    # that throws one for it.
+    importlib.import_module("kivotools.kivoc._kivothrow")
     with _armed_types_lock:
         _armed_types.add(exception_type)
-        library().kivo_control_fail_python(code, id(exception_type), count)
+        if library().kivo_control_fail_python(code, id(exception_type), count) != 0:
+            raise RuntimeError("the toolkit's core library refused to arm a Python exception")
 
 
 def disarm(op: Operation) -> None:
