@@ -149,14 +149,8 @@ FAKE_REGISTRY = """
 import ctypes, json, sys, types, io, contextlib
 from kivotools import registry
 
-class Type(ctypes.Structure):
-    _fields_ = registry._SwigType._fields_
-class Cast(ctypes.Structure):
-    _fields_ = registry._SwigCast._fields_
-class Module(ctypes.Structure):
-    _fields_ = registry._SwigModule._fields_
-class ClassData(ctypes.Structure):
-    _fields_ = registry._SwigClassData._fields_
+Type, Cast, Module = registry._SwigType, registry._SwigCast, registry._SwigModule
+ClassData = registry._SwigClassData
 
 keep = []
 def text(s):
