@@ -49,8 +49,9 @@ static PyObject *tool_with_store(PyObject *, PyObject *) {
 
 static PyObject *store_of(PyObject *, PyObject *obj) {
     swig_arg_holder holder;
-    auto *tool = static_cast<kivoc::quedrin *>(convert_self(
-        obj, swig_types[2], "in method 'store_of', argument 1 of type 'kivoc::quedrin *'", holder));
+    auto *tool = static_cast<kivoc::quedrin *>(
+        convert_self(obj, swig_types[2],
+                     "in method 'store_of', argument 1 of type 'kivoc::quedrin *'", holder));
     if (!tool) {
         return nullptr;
     }
