@@ -27,7 +27,7 @@ struct swig_type {
     void *reserved_hook;         // always null; never read
     swig_cast *cast_list;        // head of the doubly linked cast list; null until the merge
     swig_class_data *class_data; // registration record of the proxy class, or null
-    int owns_class_data;         // 1 on the type a class registered; read by the capsule destructor
+    int owns_class_data; // 1 on the type a class registered; read by the capsule destructor
 };
 
 // Turns a pointer of a cast entry's source type into a pointer of the owning type.
@@ -35,7 +35,7 @@ typedef void *(*swig_convert_fn)(void *, int *);
 
 // Cast record: the owning type accepts pointers of `source_type`.
 struct swig_cast {
-    swig_type *source_type;    // the accepted type; null ends a static cast array
+    swig_type *source_type;     // the accepted type; null ends a static cast array
     swig_convert_fn convert_fn; // null: the pointer passes unchanged
     swig_cast *next_cast;       // next entry of the list, null at the tail
     swig_cast *prev_cast;       // previous entry, null at the head
@@ -43,24 +43,24 @@ struct swig_cast {
 
 // Module record: one per module (the static `swig_module`), linked into the process chain.
 struct swig_module {
-    swig_type **type_array;       // the module's `swig_types`, type_count slots plus a null
-    std::uint64_t type_count;     // number of types of the module
+    swig_type **type_array;          // the module's `swig_types`, type_count slots plus a null
+    std::uint64_t type_count;        // number of types of the module
     struct swig_module *next_module; // next record of the circular chain; null before the join
-    swig_type **initial_types;    // `swig_type_initial`, sorted by mangled_name; set at first join
-    swig_cast **initial_casts;    // `swig_cast_initial`, slot for slot; set at first join
-    void *reserved_data;          // always null; never read
+    swig_type **initial_types; // `swig_type_initial`, sorted by mangled_name; set at first join
+    swig_cast **initial_casts; // `swig_cast_initial`, slot for slot; set at first join
+    void *reserved_data;       // always null; never read
 };
 // The variable `swig_module` hides the struct's plain name; code names the record type by this.
 using swig_module_record = struct swig_module;
 
 // Registration record of a proxy class: made by class registration with malloc, never freed.
 struct swig_class_data {
-    PyObject *class_object;     // the proxy class
-    PyObject *new_hook;         // the class's "__new__" when the class is not a type, else null
-    PyObject *new_call_args;    // (class,) for new_hook, or the class itself
-    PyObject *destroy_hook;     // the class's "__swig_destroy__", or null
-    int destroy_takes_args;     // 1: call the hook with a temporary wrapped pointer
-    int reserved_flag;          // always 0; never read
+    PyObject *class_object;      // the proxy class
+    PyObject *new_hook;          // the class's "__new__" when the class is not a type, else null
+    PyObject *new_call_args;     // (class,) for new_hook, or the class itself
+    PyObject *destroy_hook;      // the class's "__swig_destroy__", or null
+    int destroy_takes_args;      // 1: call the hook with a temporary wrapped pointer
+    int reserved_flag;           // always 0; never read
     PyTypeObject *instance_type; // when set, wrapped pointers of the type are made as this type
 };
 
@@ -115,8 +115,8 @@ enum { SWIG_POINTER_DISOWN = 1 };
 
 static_assert(sizeof(void *) == 8 && sizeof(int) == 4, "records are laid out for LP64");
 static_assert(offsetof(swig_type, mangled_name) == 0 && offsetof(swig_type, pretty_name) == 8 &&
-                  offsetof(swig_type, reserved_hook) == 16 && offsetof(swig_type, cast_list) == 24 &&
-                  offsetof(swig_type, class_data) == 32 &&
+                  offsetof(swig_type, reserved_hook) == 16 &&
+                  offsetof(swig_type, cast_list) == 24 && offsetof(swig_type, class_data) == 32 &&
                   offsetof(swig_type, owns_class_data) == 40 && sizeof(swig_type) == 48,
               "swig_type layout");
 static_assert(offsetof(swig_cast, source_type) == 0 && offsetof(swig_cast, convert_fn) == 8 &&
@@ -147,9 +147,10 @@ static_assert(offsetof(SwigPyPacked, data) == 16 && offsetof(SwigPyPacked, type_
                   offsetof(SwigPyPacked, size) == 32 && sizeof(SwigPyPacked) == 40,
               "SwigPyPacked layout");
 static_assert(offsetof(swig_const, kind) == 0 && offsetof(swig_const, const_name) == 8 &&
-                  offsetof(swig_const, int_value) == 16 && offsetof(swig_const, real_value) == 24 &&
-                  offsetof(swig_const, pointer_value) == 32 && offsetof(swig_const, type_slot) == 40 &&
-                  sizeof(swig_const) == 48,
+                  offsetof(swig_const, int_value) == 16 &&
+                  offsetof(swig_const, real_value) == 24 &&
+                  offsetof(swig_const, pointer_value) == 32 &&
+                  offsetof(swig_const, type_slot) == 40 && sizeof(swig_const) == 48,
               "swig_const layout");
 
 // ---------------------------------------------------------------------------------------------
