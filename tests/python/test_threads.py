@@ -285,3 +285,43 @@ def test_a_tool_deleted_while_a_call_is_inside_goes_when_the_call_leaves(
     make, call, delete, result
 ):
     run_python(DELETED_WHILE_INSIDE.format(make=make, call=call, delete=delete, result=result))
+
+
+def test_a_fork_during_a_forwarder_pass_leaves_the_child_free_to_forward_and_exit():
+    # The background thread is inside a pass (its handler sleeping) when the main thread
+    # forks: the child has neither that thread nor a way to take the lock it held.
+    proc = run_python(
+        """
+        import logging, os, sys, threading, time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads: on purpose
+        from kivotools import testing
+        from kivotools.logforward import LogForwarder
+
+        inside = threading.Event()
+
+        class Slow(logging.Handler):
+            def emit(self, record):
+                inside.set()
+                time.sleep(0.5)
+
+        logger = logging.getLogger("kivotools.toolkit")
+        logger.setLevel(logging.DEBUG)
+        logger.addHandler(Slow())
+        forwarder = LogForwarder()
+        testing.post(12, "parent")
+        forwarder.start(0.01)
+        assert inside.wait(30)
+        pid = os.fork()
+        if pid == 0:
+            logger.handlers[:] = []
+            assert not forwarder.running
+            testing.post(12, "child")
+            os.write(1, b"child forwarded %d\\n" % forwarder.forward())
+            sys.exit(0)  # the exit handler stops every forwarder
+        _, status = os.waitpid(pid, 0)
+        forwarder.stop()
+        print("child status", os.waitstatus_to_exitcode(status))
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.splitlines() == ["child forwarded 1", "child status 0"]
