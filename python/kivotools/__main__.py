@@ -3,20 +3,28 @@
 It imports both extension modules, runs a `norvek` tool through initialisation and clean-up
 of the norvek library, opens and closes a `quedrin` tool, deletes both, and then shows the
 toolkit log of the session and a summary of the process-wide type registry. A failure prints
-one line on standard error and ends with a non-zero exit status.
+one line on standard error and ends with a non-zero exit status; so does a failure to write
+standard output or the log file, except a reader that went away (``| head -1``), which ends
+the job quietly.
+
+The toolkit log is reached through whatever the "kivotools.log_access" entry point group
+offers (the package registers its stand-in log there); without one, or when it cannot read
+the log back, the job says so in one line and runs the session all the same.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
+import stat
 import sys
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, TextIO
+from importlib import metadata
+from typing import TYPE_CHECKING, Any, Protocol, TextIO
 
 from kivotools import __version__
 
 if TYPE_CHECKING:
-    from kivotools.log import LogRecord
     from kivotools.registry import Snapshot
 
 EXIT_OK = 0
@@ -25,10 +33,68 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 PRIORITY_NAMES = {"SEVERE": 2, "NORMAL": 6, "DEBUGGING": 12}
+LOG_ACCESS_GROUP = "kivotools.log_access"
 
 
 class SessionFailed(Exception):
     """A step of the session did not give the result it must give."""
+
+
+class LogRecord(Protocol):
+    """What the job shows of one toolkit log record."""
+
+    priority: int
+    class_name: str
+    function: str
+    file: str
+    line: int
+    text: str
+
+
+class LogAccess(Protocol):
+    """What the job needs of the toolkit log (see the module)."""
+
+    def unavailable(self) -> str | None: ...
+    def threshold(self) -> int: ...
+    def set_threshold(self, priority: int) -> None: ...
+    def set_file(self, path: str | None) -> None: ...
+    def clear(self) -> None: ...
+    def records(self) -> list[Any]: ...
+    def dropped(self) -> int: ...
+
+
+def find_log_access() -> tuple[LogAccess | None, str]:
+    """The registered log access that can read the log back, or None and the reason why not."""
+    reason = "no log access is installed"
+    for entry in metadata.entry_points(group=LOG_ACCESS_GROUP):
+        try:
+            access: LogAccess = entry.load()
+            why = access.unavailable()
+        except Exception as exc:
+            reason = one_line(exc)
+            continue
+        if why is None:
+            return access, ""
+        reason = why
+    return None, reason
+
+
+class OutputFailed(Exception):
+    """Standard output or the log file could not be written."""
+
+
+def _silence_stdout() -> None:
+    # What is still buffered then goes to the null device at exit instead of failing again.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+    except OSError:
+        return
+    try:
+        os.dup2(devnull, 1)
+    except OSError:
+        pass
+    finally:
+        os.close(devnull)
 
 
 def parse_priority(text: str) -> int:
@@ -148,37 +214,118 @@ def run_session(say: Callable[[str], None]) -> None:
 
 def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     """Runs the main job and returns its exit status."""
-    stream = sys.stdout if out is None else out
+    try:
+        return _main(argv, out)
+    except BrokenPipeError:
+        # The reader went away: quietly, as the Python documentation advises.
+        if out is None:
+            _silence_stdout()
+        return EXIT_FAILED
+    except OutputFailed as exc:
+        if out is None:
+            _silence_stdout()
+        _error_line(f"kivotools: error: {exc}")
+        return EXIT_FAILED
+
+
+def _error_line(text: str) -> None:
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (OSError, ValueError, AttributeError):
+        pass  # standard error is gone too: the status is all that is left
+
+
+def _written_size(path: str) -> tuple[bool, int]:
+    try:
+        info = os.stat(path)
+    except OSError:
+        return False, 0
+    return stat.S_ISREG(info.st_mode), info.st_size
+
+
+def _check_log_file(path: str, size_before: int, expected: int) -> None:
+    """Raises OutputFailed when the log file sink could not have written its `expected` lines."""
+    if not expected:
+        return
+    regular, size = _written_size(path)
+    if regular:
+        if size > size_before:
+            return
+    else:
+        try:  # a device or the like: a probe write shows whether it takes data
+            fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK)
+            try:
+                if not stat.S_ISCHR(os.fstat(fd).st_mode) or os.write(fd, b"\n") == 1:
+                    return
+            finally:
+                os.close(fd)
+        except OSError as exc:
+            raise OutputFailed(f"cannot write the log file {path}: {exc.strerror}") from None
+    raise OutputFailed(f"cannot write the log file {path}")
+
+
+def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
     try:
         args = _build_parser().parse_args(argv)
     except SystemExit as exit_request:  # --help, --version and usage errors
+        if out is None:
+            _flush_stdout()
         code = exit_request.code
         return code if isinstance(code, int) else EXIT_USAGE
 
     def show(text: str = "") -> None:
-        print(text, file=stream)
+        stream = sys.stdout if out is None else out
+        if stream is None:
+            raise OutputFailed("cannot write standard output: it is closed")
+        try:
+            print(text, file=stream)
+        except BrokenPipeError:
+            raise
+        except (OSError, ValueError) as exc:
+            raise OutputFailed(f"cannot write standard output: {one_line(exc)}") from None
 
     file_sink_set = False
     saved_threshold: int | None = None
+    access, no_access = find_log_access()
     try:
-        from kivotools import log
-
-        if args.log_level is not None:
-            saved_threshold = log.threshold()
-            log.set_threshold(args.log_level)
-        if args.log_file is not None:
-            log.set_file(args.log_file)
-            file_sink_set = True
-        log.clear()
+        if access is None and (args.log_level is not None or args.log_file is not None):
+            raise SessionFailed(
+                f"--log-level and --log-file need the toolkit log, which cannot be read "
+                f"back: {no_access}"
+            )
+        size_before = 0
+        if access is not None:
+            if args.log_level is not None:
+                saved_threshold = access.threshold()
+                access.set_threshold(args.log_level)
+            if args.log_file is not None:
+                size_before = _written_size(args.log_file)[1]
+                access.set_file(args.log_file)
+                file_sink_set = True
+            access.clear()
 
         show(f"kivotools {__version__}: a session with the norvek and quedrin tools")
         failure: Exception | None = None
         try:
             run_session(lambda step: show(f"  {step}"))
+        except (BrokenPipeError, OutputFailed):
+            raise
         except Exception as exc:
             failure = exc
         # The log is shown after a failure too: it holds what the tool reported about it.
-        _show_log(show, log.records(), log.dropped(), args.log_level)
+        if access is not None:
+            records = access.records()
+            _show_log(show, records, access.dropped(), args.log_level)
+            if file_sink_set:
+                access.set_file(None)
+                file_sink_set = False
+                level = access.threshold()
+                _check_log_file(
+                    args.log_file, size_before, sum(1 for r in records if r.priority <= level)
+                )
+        else:
+            show()
+            show(f"The toolkit log cannot be read back: {no_access}")
         if failure is not None:
             raise failure
 
@@ -190,28 +337,45 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
             show(f"  {line}")
         show()
         show("Session completed.")
+        _flush(out)
+    except (BrokenPipeError, OutputFailed):
+        raise
     except KeyboardInterrupt:
-        stream.flush()
-        print("kivotools: interrupted", file=sys.stderr)
+        _flush(out)
+        _error_line("kivotools: interrupted")
         return EXIT_INTERRUPTED
     except Exception as exc:  # every failure ends as one line, never a traceback
-        stream.flush()
-        print(f"kivotools: error: {one_line(exc)}", file=sys.stderr)
+        _flush(out)
+        _error_line(f"kivotools: error: {one_line(exc)}")
         return EXIT_FAILED
     finally:
         # Leave the log as it was for a caller that runs the job inside its own process.
         try:
-            if file_sink_set or saved_threshold is not None:
-                from kivotools import log as toolkit_log
-
+            if access is not None:
                 if file_sink_set:
-                    toolkit_log.set_file(None)
+                    access.set_file(None)
                 if saved_threshold is not None:
-                    toolkit_log.set_threshold(saved_threshold)
+                    access.set_threshold(saved_threshold)
         except Exception:
             pass
-    stream.flush()
     return EXIT_OK
+
+
+def _flush(out: TextIO | None) -> None:
+    stream = sys.stdout if out is None else out
+    if stream is None:
+        raise OutputFailed("cannot write standard output: it is closed")
+    try:
+        stream.flush()
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as exc:
+        raise OutputFailed(f"cannot write standard output: {one_line(exc)}") from None
+
+
+def _flush_stdout() -> None:
+    if sys.stdout is not None:
+        _flush(None)
 
 
 def _show_log(

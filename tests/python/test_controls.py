@@ -183,21 +183,44 @@ def test_controls_are_shared_with_modules_loaded_first():
     assert proc.stdout.split() == ["False", "1"]
 
 
-def test_controls_count_from_the_import_of_testing():
-    # Until the controls are first used the operations keep no count; importing
-    # kivotools.testing turns them on, so every call after the import is counted, none before.
+def test_controls_count_from_their_first_use_not_from_the_import():
+    # Until a control function is first called the operations keep no count; importing
+    # kivotools.testing changes nothing, the first control call turns them on.
     proc = run_python(
         """
         from kivotools import norvek
         tool = norvek()
         tool.initialize_norvek("WARN")
-        tool.initialize_norvek("WARN")
         from kivotools import testing
+        tool.initialize_norvek("WARN")
+        print(*[testing.calls(op) for op in testing.Operation])
         tool.initialize_norvek("WARN")
         tool.cleanup_norvek()
         print(*[testing.calls(op) for op in testing.Operation], testing.norvek_state())
         """
     )
-    # After the import: two state checks (initialize finds it initialised, clean-up), one
-    # clean-up, two origins; the library state itself was kept all along.
-    assert proc.stdout.split() == ["2", "0", "1", "0", "0", "0", "2", "False"]
+    # After the first calls(): two state checks (initialize finds it initialised, clean-up),
+    # one clean-up, two origins; the library state itself was kept all along.
+    assert proc.stdout.splitlines() == ["0 0 0 0 0 0 0", "2 0 1 0 0 0 2 False"]
+
+
+def test_armed_types_outlive_a_reload_of_the_controls():
+    # The only reference to the armed class is the one the controls keep: a reload (of the
+    # public path or of the module behind it) must not give it back while it is armed.
+    proc = run_python(
+        """
+        import gc, importlib
+        import kivotools.testing, kivotools.standin.testing
+        from kivotools import norvek
+        for module in (kivotools.testing, kivotools.standin.testing):
+            module.fail_with(module.Operation.INITIALIZE_NORVEK, type("Injected", (Exception,), {}))
+            importlib.reload(module)
+            gc.collect()
+            [type("Other", (Exception,), {}) for _ in range(100)]
+            try:
+                norvek().initialize_norvek("WARN")
+            except Exception as exc:
+                print(type(exc).__name__)
+        """
+    )
+    assert proc.stdout.split() == ["Injected", "Injected"]

@@ -32,7 +32,7 @@ def test_importing_the_log_loads_no_extension_module():
         import kivotools.log as log
         log.clear()
         assert log.records() == []
-        loaded = [m for m in sys.modules if m.startswith("kivotools.kivoc")]
+        loaded = [m for m in sys.modules if m.startswith("kivotools.kivoc.")]
         assert loaded == [], loaded
         with open("/proc/self/maps") as maps:
             native = {line.split()[-1] for line in maps if ".so" in line}

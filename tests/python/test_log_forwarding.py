@@ -240,3 +240,32 @@ def test_tool_messages_reach_logging_and_a_running_forwarder_drains_at_exit():
         "--",
         "DEBUG kivotools.toolkit cleanup_norvek:85 cleanup_norvek is called ",
     ]
+
+
+@pytest.mark.parametrize("reenter", ["kivotools.log.forward_to_logging()", "forwarder.forward()"])
+def test_a_handler_that_forwards_again_neither_hangs_nor_duplicates(reenter):
+    proc = run_python(
+        f"""
+        import logging, sys, kivotools.log
+        from kivotools import testing
+        from kivotools.logforward import LogForwarder
+
+        class Again(logging.Handler):
+            def emit(self, record):
+                print(record.getMessage())
+                if record.getMessage() == "first":
+                    testing.post(12, "posted from the handler")
+                    {reenter}
+
+        logger = logging.getLogger("kivotools.toolkit")
+        logger.setLevel(logging.DEBUG)
+        logger.addHandler(Again())
+        forwarder = LogForwarder()
+        testing.post(12, "first")
+        testing.post(12, "second")
+        print(forwarder.forward())
+        forwarder.start(0.01)  # stopped at exit, through logging's own exit handler too
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.split("\n") == ["first", "second", "posted from the handler", "3", ""]

@@ -206,3 +206,39 @@ def test_format_record_of_an_unnamed_priority():
     assert format_record(record) == "7          c::f (x.cc:3)  text"
     record = LogRecord(Priority.SEVERE, "c", "f", "x.cc", 3, "t")
     assert format_record(record).startswith("SEVERE     c::f")
+
+
+# Each way standard output or the log file can fail: the shell redirection, the environment,
+# and whether the job must end quietly (a reader that went away) or with one error line.
+OUTPUT_FAILURES = [
+    ("| head -1", {}, None),
+    ("| head -1", {"PYTHONUNBUFFERED": "1"}, None),
+    (">&-", {}, "kivotools: error: cannot write standard output: it is closed"),
+    (">/dev/full", {}, "kivotools: error: cannot write standard output: "),
+    ("--log-file /dev/full >/dev/null", {}, "kivotools: error: cannot write the log file"),
+]
+
+
+@pytest.mark.parametrize("redirect, env, error", OUTPUT_FAILURES)
+def test_output_failures(tmp_path, redirect, env, error):
+    import os
+
+    script = f"{sys.executable} -m kivotools {redirect}; echo \"status=${{PIPESTATUS[0]}}\" >&2"
+    proc = subprocess.run(
+        ["bash", "-c", script], capture_output=True, text=True, timeout=120,
+        cwd=str(tmp_path), env={**os.environ, **env},
+    )
+    stderr = proc.stderr.splitlines()
+    assert stderr[-1] == "status=1", proc.stderr
+    if error is None:
+        assert stderr == ["status=1"], proc.stderr  # no traceback, no "Exception ignored"
+    else:
+        assert len(stderr) == 2 and stderr[0].startswith(error), proc.stderr
+    assert "Session completed." not in proc.stdout
+
+
+def test_version():
+    from kivotools import __version__
+
+    proc = run_main("--version")
+    assert (proc.returncode, proc.stdout) == (0, f"kivotools {__version__}\n")

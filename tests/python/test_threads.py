@@ -356,3 +356,43 @@ assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
 
 def test_calls_of_threads_left_behind_by_a_fork_are_over_in_the_child():
     run_python(FORKED_WHILE_INSIDE, timeout=120)
+
+
+def test_a_fork_during_a_forwarder_pass_leaves_the_child_free_to_forward_and_exit():
+    # The background thread is inside a pass (its handler sleeping) when the main thread
+    # forks: the child has neither that thread nor a way to take the lock it held.
+    proc = run_python(
+        """
+        import logging, os, sys, threading, time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads: on purpose
+        from kivotools import testing
+        from kivotools.logforward import LogForwarder
+
+        inside = threading.Event()
+
+        class Slow(logging.Handler):
+            def emit(self, record):
+                inside.set()
+                time.sleep(0.5)
+
+        logger = logging.getLogger("kivotools.toolkit")
+        logger.setLevel(logging.DEBUG)
+        logger.addHandler(Slow())
+        forwarder = LogForwarder()
+        testing.post(12, "parent")
+        forwarder.start(0.01)
+        assert inside.wait(30)
+        pid = os.fork()
+        if pid == 0:
+            logger.handlers[:] = []
+            assert not forwarder.running
+            testing.post(12, "child")
+            os.write(1, b"child forwarded %d\\n" % forwarder.forward())
+            sys.exit(0)  # the exit handler stops every forwarder
+        _, status = os.waitpid(pid, 0)
+        forwarder.stop()
+        print("child status", os.waitstatus_to_exitcode(status))
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.splitlines() == ["child forwarded 1", "child status 0"]
