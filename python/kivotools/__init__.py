@@ -18,3 +18,8 @@ def __getattr__(name: str):
 
         return quedrin
     raise AttributeError(f"module 'kivotools' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    # The lazily imported names are listed too, before their first use.
+    return sorted({*globals(), "norvek", "quedrin"})

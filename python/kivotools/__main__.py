@@ -20,12 +20,9 @@ import stat
 import sys
 from collections.abc import Callable, Sequence
 from importlib import metadata
-from typing import TYPE_CHECKING, Any, Protocol, TextIO
+from typing import Any, Protocol, TextIO
 
 from kivotools import __version__
-
-if TYPE_CHECKING:
-    from kivotools.registry import Snapshot
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -155,28 +152,6 @@ def format_record(record: LogRecord) -> str:
     """One log record as one line: priority, origin, text."""
     origin = f"{record.class_name}::{record.function} ({record.file}:{record.line})"
     return f"{priority_name(record.priority):<9}  {origin}  {record.text.rstrip()}"
-
-
-def registry_summary(snap: Snapshot) -> list[str]:
-    """The registry in a few lines: one per module, head first, with its types."""
-    if not snap.capsule_found:
-        return ["no registry found"]
-    modules = len(snap.modules)
-    lines = [f"{modules} module{'s' if modules != 1 else ''} in the chain, head first"]
-    for module in snap.modules:
-        name = module.name or module.library or f"module at {module.address:#x}"
-        types = []
-        for t in module.types:
-            item = t.mangled_name or f"<unnamed type at {t.address:#x}>"
-            if t.shared:
-                item += " (shared)"
-            if t.registration is not None and t.owns_class_data:
-                item += f" -> class {t.registration.class_name or t.registration.class_repr}"
-            types.append(item)
-        head = " (head)" if module.is_head else ""
-        lines.append(f"{name}{head}: {', '.join(types) or 'no types'}")
-    lines.extend(f"problem: {p}" for p in snap.problems)
-    return lines
 
 
 def run_session(say: Callable[[str], None]) -> None:
@@ -329,11 +304,11 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
         if failure is not None:
             raise failure
 
-        from kivotools.registry import snapshot
+        from kivotools.registry import snapshot, summary_lines
 
         show()
         show("Type registry:")
-        for line in registry_summary(snapshot()):
+        for line in summary_lines(snapshot(), brief=True):
             show(f"  {line}")
         show()
         show("Session completed.")

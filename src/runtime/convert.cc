@@ -17,27 +17,33 @@ SwigPyObject *find_wrapped_pointer(PyObject *obj, int &status) {
     if (SwigPyObject_IsWrappedPointer(obj)) {
         return reinterpret_cast<SwigPyObject *>(Py_NewRef(obj));
     }
-    PyObject *name = swig_this_name();
+    // Our own reference: a lookup may run code that releases the registry capsule, whose
+    // teardown gives back the cached string.
+    PyObject *name = Py_XNewRef(swig_this_name());
     if (!name) {
         PyErr_Clear();
         status = SWIG_MemoryError;
         return nullptr;
     }
     PyObject *current = Py_NewRef(obj);
+    SwigPyObject *found = nullptr;
     for (int depth = 0; depth < max_this_depth; ++depth) {
         PyObject *value = PyObject_GetAttr(current, name);
         Py_DECREF(current);
+        current = value;
         if (!value) {
             PyErr_Clear();
-            return nullptr;
+            break;
         }
         if (SwigPyObject_IsWrappedPointer(value)) {
-            return reinterpret_cast<SwigPyObject *>(value);
+            found = reinterpret_cast<SwigPyObject *>(value);
+            current = nullptr;
+            break;
         }
-        current = value;
     }
-    Py_DECREF(current);
-    return nullptr;
+    Py_XDECREF(current);
+    Py_DECREF(name);
+    return found;
 }
 
 // The first member of the chain from `start` whose type is `type` or converts to it, or null.
@@ -165,14 +171,22 @@ void raise_argument_error(int code, const char *message) {
     PyGILState_Release(state);
 }
 
+PyTypeObject *usable_instance_type(const swig_type *type_record) {
+    const swig_class_data *class_data = type_record ? type_record->class_data : nullptr;
+    PyTypeObject *type = class_data ? class_data->instance_type : nullptr;
+    // Instances are made with _PyObject_New and filled as wrapped pointers: the type must be
+    // ready, of fixed size, at least as large as the wrapped pointer, and without the cycle
+    // collector's header (which _PyObject_New does not make).
+    if (!type || !PyType_HasFeature(type, Py_TPFLAGS_READY) ||
+        PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) || type->tp_itemsize != 0 ||
+        type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(SwigPyObject))) {
+        return nullptr;
+    }
+    return type;
+}
+
 PyObject *wrap_new_object(void *pointer, swig_type *type_record) {
-    swig_class_data *class_data = type_record ? type_record->class_data : nullptr;
-    PyTypeObject *instance_type = class_data ? class_data->instance_type : nullptr;
-    // An instance type is only usable when its instances have the wrapped pointer's layout and
-    // need no cycle-collector header.
-    if (instance_type &&
-        instance_type->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(SwigPyObject)) &&
-        !PyType_HasFeature(instance_type, Py_TPFLAGS_HAVE_GC)) {
+    if (PyTypeObject *instance_type = usable_instance_type(type_record)) {
         SwigPyObject *obj = PyObject_New(SwigPyObject, instance_type);
         if (!obj) {
             return nullptr;

@@ -24,10 +24,16 @@ const swig_const *constant_named_at(const char *text) {
 // The proxy instance of a registered class around `pointer_object`, with "this" set; null with
 // an exception pending when it cannot be made.
 PyObject *make_proxy_instance(swig_class_data *class_data, PyObject *pointer_object) {
+    // The hooks and the "this" name are held for as long as they are used: the code they run
+    // may release the registry capsule, whose teardown gives back the record's references.
     PyObject *instance = nullptr;
     bool made_by_tp_new = false;
     if (class_data->new_hook) {
-        instance = PyObject_Call(class_data->new_hook, class_data->new_call_args, nullptr);
+        PyObject *hook = Py_NewRef(class_data->new_hook);
+        PyObject *call_args = Py_XNewRef(class_data->new_call_args);
+        instance = PyObject_Call(hook, call_args, nullptr);
+        Py_XDECREF(call_args);
+        Py_DECREF(hook);
     } else {
         PyObject *cls = class_data->new_call_args;
         if (!cls || !PyType_Check(cls) || !reinterpret_cast<PyTypeObject *>(cls)->tp_new) {
@@ -39,19 +45,22 @@ PyObject *make_proxy_instance(swig_class_data *class_data, PyObject *pointer_obj
         if (!no_args) {
             return nullptr;
         }
-        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(Py_NewRef(cls));
         instance = type->tp_new(type, no_args, nullptr);
         Py_DECREF(no_args);
+        Py_DECREF(type);
         made_by_tp_new = true;
     }
     if (!instance) {
         return nullptr;
     }
-    PyObject *this_name = swig_this_name();
+    PyObject *this_name = Py_XNewRef(swig_this_name());
     if (!this_name || PyObject_SetAttr(instance, this_name, pointer_object) < 0) {
+        Py_XDECREF(this_name);
         Py_DECREF(instance);
         return nullptr;
     }
+    Py_DECREF(this_name);
     if (made_by_tp_new) {
         // The instance's attributes changed behind the type's back; drop the type's
         // attribute-cache validity.
@@ -68,11 +77,11 @@ PyObject *make_pointer_constant(const swig_const &entry) {
     swig_type *type = *entry.type_slot;
     swig_class_data *class_data = type ? type->class_data : nullptr;
     if (class_data && class_data->instance_type) {
-        PyTypeObject *instance_type = class_data->instance_type;
-        if (instance_type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(SwigPyObject))) {
-            PyErr_SetString(PyExc_TypeError,
-                            "the registered instance type is too small for a wrapped pointer");
-            return nullptr;
+        // A record that asks for wrapped pointers of its own type gets one, as result
+        // wrapping makes it: of that type when it can hold one, else a plain wrapped pointer.
+        PyTypeObject *instance_type = usable_instance_type(type);
+        if (!instance_type) {
+            return SwigPyObject_Create(entry.pointer_value, type, 0);
         }
         SwigPyObject *obj = PyObject_New(SwigPyObject, instance_type);
         if (!obj) {

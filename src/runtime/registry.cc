@@ -2,17 +2,7 @@
 // join and merge each module runs once at start-up, the cast search, class data propagation and
 // the capsule's teardown.
 //
-// Who changes what, always with the interpreter lock held:
-//   swig_module.next_module   this module's first join (chain of one), then every later module
-//                             that is inserted right after this one while it is the head.
-//   swig_types[]              this module's merge, once, right after its first join.
-//   swig_type.cast_list       the merge of the module whose cast array an entry belongs to, and
-//                             find_cast (move to front) during any conversion.
-//   swig_type.class_data      the merge (class data carried by an initial type), class
-//                             registration and SWIG_TypeClientData.
-//   type_pointer              SWIG_Python_GetModule, when it imports the capsule.
-//   swig_this                 swig_this_name on first need; the capsule destructor clears it.
-// No record is ever freed and no chain link is ever removed.
+// Who writes which shared field, when and under which lock: the map in swig_runtime.h.
 #include "swig_runtime.h"
 
 #include <cstring>
@@ -30,6 +20,10 @@ const char capsule_name[] = "swig_runtime_data4.type_pointer_capsule";
 
 // Puts `entry` at the head of `type`'s cast list. The entry's prev_cast stays as it is: null in
 // the static data, and every entry is linked at most once.
+// The most records a walk of the chain follows. Far beyond any real process (each module of
+// the family adds one), and short enough that a ring that never comes back ends at once.
+constexpr std::uint64_t max_chain_length = 1u << 16;
+
 void link_at_head(swig_type *type, swig_cast *entry) {
     if (type->cast_list) {
         type->cast_list->prev_cast = entry;
@@ -84,14 +78,21 @@ void join_registry() {
         publish_module();
     } else {
         swig_module_record *iter = head;
+        std::uint64_t walked = 0;
         do {
             if (iter == &swig_module) {
                 return; // already in the chain: no merge, whatever the first-join test said
             }
             iter = iter->next_module;
-        } while (iter != head);
-        swig_module.next_module = head->next_module;
-        head->next_module = &swig_module;
+        } while (iter && iter != head && ++walked < max_chain_length);
+        // A chain that ends in a null link or loops without coming back to the head is no
+        // usable chain. The module neither links into it nor replaces its capsule (releasing
+        // that would tear down the registrations of the modules still on it): it keeps its
+        // chain of one and its own types.
+        if (iter == head) {
+            swig_module.next_module = head->next_module;
+            head->next_module = &swig_module;
+        }
     }
 
     if (first_join) {
@@ -143,7 +144,9 @@ void merge_module_types(swig_module_record *module) {
 
 swig_type *find_type_by_name(swig_module_record *start, swig_module_record *stop,
                              const char *name) {
-    for (swig_module_record *iter = start; iter != stop; iter = iter->next_module) {
+    std::uint64_t walked = 0;
+    for (swig_module_record *iter = start; iter && iter != stop && walked < max_chain_length;
+         iter = iter->next_module, ++walked) {
         if (iter->type_count == 0) {
             continue;
         }
@@ -219,6 +222,9 @@ void SWIG_Python_DestroyModule(PyObject *capsule) {
             swig_type *type = head->type_array[i];
             if (type && type->owns_class_data && type->class_data) {
                 swig_class_data *data = type->class_data;
+                // Given back once: a later capsule over the same records (the entry run again
+                // after this teardown publishes one) finds the type no longer owning them.
+                type->owns_class_data = 0;
                 Py_XDECREF(data->new_hook);
                 Py_XDECREF(data->new_call_args);
                 Py_XDECREF(data->destroy_hook);

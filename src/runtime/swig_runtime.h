@@ -16,6 +16,53 @@
 
 #pragma GCC visibility push(hidden)
 
+// ---------------------------------------------------------------------------------------------
+// The map of what crosses modules. Every record below may be read by another module of the
+// family (through the registry chain, or through a wrapped pointer it is handed); this is who
+// writes each field, when, and under which lock. All runtime code runs with the interpreter
+// lock held and the runtime has no locks of its own, so "the lock" is always that one. Mirrors
+// of these layouts (the registry reader's) are checked against them by a test.
+//
+// swig_type (static data of the module that defines it; shared by address after a merge)
+//   mangled_name, pretty_name, reserved_hook   static initialiser only; never written.
+//   cast_list        the merge of every module whose cast array links an entry into this
+//                    type's list (at that module's first join), and find_cast's move to the
+//                    head during any conversion between different records; under the lock.
+//   class_data       the merge (an initial type carrying class data overwrites the adopted
+//                    record's), class registration and SWIG_TypeClientData; under the lock,
+//                    in whichever module registers.
+//   owns_class_data  set to 1 by class registration on the type it registered; cleared by
+//                    the capsule destructor once it has given that record's references back.
+// swig_cast (static arrays; entries linked into the owning type's list)
+//   source_type      static initialiser; the merge re-points it at the adopted record.
+//   convert_fn       static initialiser only.
+//   next_cast, prev_cast   the merge (linking at the head) and find_cast (move to the head).
+// swig_module (the static `swig_module` of each module)
+//   type_array slots  that module's merge, once, right after its first join.
+//   type_count, reserved_data   static initialiser only.
+//   next_module      that module's first join (a chain of one), then the join of every later
+//                    module inserted right after it while it is the head. Never unlinked. A
+//                    walk is bounded and stops at a null link.
+//   initial_types, initial_casts   that module's first join.
+// swig_class_data (malloc'ed by class registration, never freed; hung on type records)
+//   every field      new_class_data, once, before the record is hung on a type; afterwards
+//                    read only (destroy_hook by wrapped-pointer release, new_hook,
+//                    new_call_args and instance_type by constants and result wrapping). The
+//                    capsule destructor gives back the references behind new_hook,
+//                    new_call_args and destroy_hook without clearing the fields; readers that
+//                    call a hook hold their own reference for the call.
+//   instance_type    never set by registration; another module of the family may set it.
+// SwigPyObject (a Python object of some module's wrapped-pointer type)
+//   pointer, type_record   its creator; `pointer` is cleared by a deletion wrapper (under the
+//                    lock, before the tool is destroyed with the lock released).
+//   owns_pointer     its creator, a conversion that takes ownership, disown/acquire, and a
+//                    release whose destroy hook brought the object back.
+//   next_object      its creator and append; released with the object.
+// SwigPyPacked     every field written once by its creator; the data buffer is its own.
+// Process-wide statics of each module: type_pointer (the head as last imported; set by
+// SWIG_Python_GetModule only) and swig_this (made on first need; released by the capsule
+// destructor, so every user holds its own reference for as long as it uses the string).
+
 struct swig_cast;
 struct swig_class_data;
 
@@ -27,7 +74,7 @@ struct swig_type {
     void *reserved_hook;         // always null; never read
     swig_cast *cast_list;        // head of the doubly linked cast list; null until the merge
     swig_class_data *class_data; // registration record of the proxy class, or null
-    int owns_class_data;         // 1 on the type a class registered; read by the capsule destructor
+    int owns_class_data; // 1 on the type a class registered; read by the capsule destructor
 };
 
 // Turns a pointer of a cast entry's source type into a pointer of the owning type.
@@ -35,7 +82,7 @@ typedef void *(*swig_convert_fn)(void *, int *);
 
 // Cast record: the owning type accepts pointers of `source_type`.
 struct swig_cast {
-    swig_type *source_type;    // the accepted type; null ends a static cast array
+    swig_type *source_type;     // the accepted type; null ends a static cast array
     swig_convert_fn convert_fn; // null: the pointer passes unchanged
     swig_cast *next_cast;       // next entry of the list, null at the tail
     swig_cast *prev_cast;       // previous entry, null at the head
@@ -43,24 +90,24 @@ struct swig_cast {
 
 // Module record: one per module (the static `swig_module`), linked into the process chain.
 struct swig_module {
-    swig_type **type_array;       // the module's `swig_types`, type_count slots plus a null
-    std::uint64_t type_count;     // number of types of the module
+    swig_type **type_array;          // the module's `swig_types`, type_count slots plus a null
+    std::uint64_t type_count;        // number of types of the module
     struct swig_module *next_module; // next record of the circular chain; null before the join
-    swig_type **initial_types;    // `swig_type_initial`, sorted by mangled_name; set at first join
-    swig_cast **initial_casts;    // `swig_cast_initial`, slot for slot; set at first join
-    void *reserved_data;          // always null; never read
+    swig_type **initial_types; // `swig_type_initial`, sorted by mangled_name; set at first join
+    swig_cast **initial_casts; // `swig_cast_initial`, slot for slot; set at first join
+    void *reserved_data;       // always null; never read
 };
 // The variable `swig_module` hides the struct's plain name; code names the record type by this.
 using swig_module_record = struct swig_module;
 
 // Registration record of a proxy class: made by class registration with malloc, never freed.
 struct swig_class_data {
-    PyObject *class_object;     // the proxy class
-    PyObject *new_hook;         // the class's "__new__" when the class is not a type, else null
-    PyObject *new_call_args;    // (class,) for new_hook, or the class itself
-    PyObject *destroy_hook;     // the class's "__swig_destroy__", or null
-    int destroy_takes_args;     // 1: call the hook with a temporary wrapped pointer
-    int reserved_flag;          // always 0; never read
+    PyObject *class_object;      // the proxy class
+    PyObject *new_hook;          // the class's "__new__" when the class is not a type, else null
+    PyObject *new_call_args;     // (class,) for new_hook, or the class itself
+    PyObject *destroy_hook;      // the class's "__swig_destroy__", or null
+    int destroy_takes_args;      // 1: call the hook with a temporary wrapped pointer
+    int reserved_flag;           // always 0; never read
     PyTypeObject *instance_type; // when set, wrapped pointers of the type are made as this type
 };
 
@@ -115,8 +162,8 @@ enum { SWIG_POINTER_DISOWN = 1 };
 
 static_assert(sizeof(void *) == 8 && sizeof(int) == 4, "records are laid out for LP64");
 static_assert(offsetof(swig_type, mangled_name) == 0 && offsetof(swig_type, pretty_name) == 8 &&
-                  offsetof(swig_type, reserved_hook) == 16 && offsetof(swig_type, cast_list) == 24 &&
-                  offsetof(swig_type, class_data) == 32 &&
+                  offsetof(swig_type, reserved_hook) == 16 &&
+                  offsetof(swig_type, cast_list) == 24 && offsetof(swig_type, class_data) == 32 &&
                   offsetof(swig_type, owns_class_data) == 40 && sizeof(swig_type) == 48,
               "swig_type layout");
 static_assert(offsetof(swig_cast, source_type) == 0 && offsetof(swig_cast, convert_fn) == 8 &&
@@ -147,9 +194,10 @@ static_assert(offsetof(SwigPyPacked, data) == 16 && offsetof(SwigPyPacked, type_
                   offsetof(SwigPyPacked, size) == 32 && sizeof(SwigPyPacked) == 40,
               "SwigPyPacked layout");
 static_assert(offsetof(swig_const, kind) == 0 && offsetof(swig_const, const_name) == 8 &&
-                  offsetof(swig_const, int_value) == 16 && offsetof(swig_const, real_value) == 24 &&
-                  offsetof(swig_const, pointer_value) == 32 && offsetof(swig_const, type_slot) == 40 &&
-                  sizeof(swig_const) == 48,
+                  offsetof(swig_const, int_value) == 16 &&
+                  offsetof(swig_const, real_value) == 24 &&
+                  offsetof(swig_const, pointer_value) == 32 &&
+                  offsetof(swig_const, type_slot) == 40 && sizeof(swig_const) == 48,
               "swig_const layout");
 
 // ---------------------------------------------------------------------------------------------
@@ -214,6 +262,10 @@ int SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **result, swig_type *type, 
 PyObject *SWIG_Python_ErrorType(int code);
 void raise_argument_error(int code, const char *message);
 PyObject *wrap_new_object(void *pointer, swig_type *type_record);
+// The instance type set in `type_record`'s class data when wrapped pointers can be made as its
+// instances; null when none is set or the one set cannot hold a wrapped pointer (the caller
+// then makes a plain wrapped pointer).
+PyTypeObject *usable_instance_type(const swig_type *type_record);
 // 0, or -1 with MemoryError pending when the registration record cannot be made.
 int register_class(PyObject *cls, swig_type *type_record);
 // The body of a class registration wrapper: its one argument, parsed as "O:swigregister", is

@@ -118,9 +118,17 @@ TEST_F(NorvekTest, FailingInitialiseLeavesTheStateAlone) {
     EXPECT_EQ(kivo_control_norvek_state(), 1);
 }
 
-TEST_F(NorvekTest, PythonTypeFaultIsThrownAsAnObjectPointer) {
+[[noreturn]] void throw_as_object(void *object) {
+    throw static_cast<PyObject *>(object);
+}
+
+TEST_F(NorvekTest, PythonTypeFaultGoesThroughTheRegisteredThrower) {
     static int fake_type_object; // never dereferenced: the pointer only travels
     void *type = &fake_type_object;
+    // Without a thrower the toolkit has no way to throw the object: arming is refused.
+    kivo_control_set_thrower(nullptr);
+    EXPECT_EQ(kivo_control_fail_python(KIVO_OP_IS_NORVEK_INITIALIZED, type, 1), -1);
+    kivo_control_set_thrower(throw_as_object);
     ASSERT_EQ(kivo_control_fail_python(KIVO_OP_IS_NORVEK_INITIALIZED, type, 1), 0);
     bool caught = false;
     try {
@@ -134,6 +142,7 @@ TEST_F(NorvekTest, PythonTypeFaultIsThrownAsAnObjectPointer) {
     EXPECT_TRUE(caught);
     EXPECT_NO_THROW(NorvekUtils::IsNorvekInitialized());
     EXPECT_EQ(kivo_control_fail_python(KIVO_OP_IS_NORVEK_INITIALIZED, nullptr, 1), -1);
+    kivo_control_set_thrower(nullptr);
 }
 
 TEST_F(NorvekTest, UnknownOperationsAreRefused) {

@@ -250,6 +250,40 @@ PyObject *ct_throw(PyObject *, PyObject *args) {
     return nullptr;
 }
 
+#define FIELD(record, field)                                                                      \
+    "(sNN)", #field, PyLong_FromSize_t(offsetof(record, field)),                                  \
+        PyLong_FromSize_t(sizeof(record::field))
+
+// The shared records as {name: (size, [(field, offset, size), ...])}, for the layout mirrors.
+PyObject *ct_layouts(PyObject *, PyObject *) {
+    return Py_BuildValue(
+        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])}", "swig_type",
+        static_cast<Py_ssize_t>(sizeof(swig_type)), Py_BuildValue(FIELD(swig_type, mangled_name)),
+        Py_BuildValue(FIELD(swig_type, pretty_name)),
+        Py_BuildValue(FIELD(swig_type, reserved_hook)), Py_BuildValue(FIELD(swig_type, cast_list)),
+        Py_BuildValue(FIELD(swig_type, class_data)),
+        Py_BuildValue(FIELD(swig_type, owns_class_data)), "swig_cast",
+        static_cast<Py_ssize_t>(sizeof(swig_cast)), Py_BuildValue(FIELD(swig_cast, source_type)),
+        Py_BuildValue(FIELD(swig_cast, convert_fn)), Py_BuildValue(FIELD(swig_cast, next_cast)),
+        Py_BuildValue(FIELD(swig_cast, prev_cast)), "swig_module",
+        static_cast<Py_ssize_t>(sizeof(swig_module_record)),
+        Py_BuildValue(FIELD(swig_module_record, type_array)),
+        Py_BuildValue(FIELD(swig_module_record, type_count)),
+        Py_BuildValue(FIELD(swig_module_record, next_module)),
+        Py_BuildValue(FIELD(swig_module_record, initial_types)),
+        Py_BuildValue(FIELD(swig_module_record, initial_casts)),
+        Py_BuildValue(FIELD(swig_module_record, reserved_data)), "swig_class_data",
+        static_cast<Py_ssize_t>(sizeof(swig_class_data)),
+        Py_BuildValue(FIELD(swig_class_data, class_object)),
+        Py_BuildValue(FIELD(swig_class_data, new_hook)),
+        Py_BuildValue(FIELD(swig_class_data, new_call_args)),
+        Py_BuildValue(FIELD(swig_class_data, destroy_hook)),
+        Py_BuildValue(FIELD(swig_class_data, destroy_takes_args)),
+        Py_BuildValue(FIELD(swig_class_data, reserved_flag)),
+        Py_BuildValue(FIELD(swig_class_data, instance_type)));
+}
+#undef FIELD
+
 } // namespace
 
 swig_type *swig_types[type_count + 1];
@@ -286,6 +320,8 @@ PyMethodDef SwigMethods[] = {
     {"error_type", ct_error_type, METH_VARARGS, "error_type(code): SWIG_Python_ErrorType."},
     {"argument_error", ct_argument_error, METH_VARARGS,
      "argument_error(code, message): raise_argument_error."},
+    {"layouts", ct_layouts, METH_NOARGS,
+     "layouts() -> {record: (size, [(field, offset, size), ...])}: the shared record layouts."},
     {"throw", ct_throw, METH_VARARGS, "throw(kind, payload=None): translate_current_exception."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };

@@ -136,6 +136,25 @@ PROXIES = {
             return [type(v) is a_pointer_type, int(v), v.own()]
         expect = [True, 0x6666, False]
     """,
+    # An instance type that cannot hold a wrapped pointer: a plain one, as result wrapping makes.
+    "instance type too small": """
+        class P:
+            pass
+        a.register(P, BASE)
+        a.set_instance_type(BASE, int)
+        def check(v):
+            return [type(v).__name__, int(v), v.own()]
+        expect = ["SwigPyObject", 0x6666, False]
+    """,
+    "instance type needs the collector": """
+        class P:
+            pass
+        a.register(P, BASE)
+        a.set_instance_type(BASE, ValueError)
+        def check(v):
+            return [type(v).__name__, int(v), v.own()]
+        expect = ["SwigPyObject", 0x6666, False]
+    """,
 }
 
 
@@ -200,12 +219,6 @@ UNMAKEABLE = {
             def __getattribute__(self, name):
                 raise AttributeError(name)
         a.register(Opaque(), BASE)
-    """,
-    "instance type too small": """
-        class P:
-            pass
-        a.register(P, BASE)
-        a.set_instance_type(BASE, int)
     """,
 }
 

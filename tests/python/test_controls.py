@@ -200,8 +200,8 @@ def test_controls_count_from_their_first_use_not_from_the_import():
         """
     )
     # After the first calls(): two state checks (initialize finds it initialised, clean-up),
-    # one clean-up, two origins; the library state itself was kept all along.
-    assert proc.stdout.splitlines() == ["0 0 0 0 0 0 0", "2 0 1 0 0 0 2 False"]
+    # one clean-up, two origins made and set; the library state itself was kept all along.
+    assert proc.stdout.splitlines() == ["0 0 0 0 0 0 0 0", "2 0 1 0 0 0 2 2 False"]
 
 
 def test_armed_types_outlive_a_reload_of_the_controls():

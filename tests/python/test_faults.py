@@ -18,8 +18,9 @@ import pytest
 
 from conftest import run_python
 
-SINK, ORIGIN, IS_INIT, INIT, CLEANUP, STORE, RELEASE = (
+SINK, NEW_ORIGIN, ORIGIN, IS_INIT, INIT, CLEANUP, STORE, RELEASE = (
     "LOG_SINK_CONSTRUCT",
+    "LOG_ORIGIN_CONSTRUCT",
     "LOG_SET_ORIGIN",
     "IS_NORVEK_INITIALIZED",
     "INITIALIZE_NORVEK",
@@ -27,41 +28,41 @@ SINK, ORIGIN, IS_INIT, INIT, CLEANUP, STORE, RELEASE = (
     "STORE_CONSTRUCT",
     "STORE_RELEASE",
 )
-OPERATIONS = [IS_INIT, INIT, CLEANUP, STORE, RELEASE, SINK, ORIGIN]
+OPERATIONS = [IS_INIT, INIT, CLEANUP, STORE, RELEASE, SINK, ORIGIN, NEW_ORIGIN]
 
 # step: (tool, role, operations called in order, state before, state after, result,
 #        debug message posted on success)
 STEPS = {
-    "new_norvek": ("norvek", "construct", [SINK, ORIGIN], False, False, "SwigPyObject", None),
-    "norvek()": ("norvek", "construct", [SINK, ORIGIN], False, False, "norvek", None),
+    "new_norvek": ("norvek", "construct", [SINK, NEW_ORIGIN, ORIGIN], False, False, "SwigPyObject", None),
+    "norvek()": ("norvek", "construct", [SINK, NEW_ORIGIN, ORIGIN], False, False, "norvek", None),
     "initialize": (
-        "norvek", "initialize_norvek", [ORIGIN, IS_INIT, INIT], False, True, "True",
+        "norvek", "initialize_norvek", [NEW_ORIGIN, ORIGIN, IS_INIT, INIT], False, True, "True",
         "initialize_norvek is called. norvek was initialized successfully. ",
     ),
     "proxy.initialize_norvek": (
-        "norvek", "initialize_norvek", [ORIGIN, IS_INIT, INIT], False, True, "True",
+        "norvek", "initialize_norvek", [NEW_ORIGIN, ORIGIN, IS_INIT, INIT], False, True, "True",
         "initialize_norvek is called. norvek was initialized successfully. ",
     ),
     "initialize_initialized": (
-        "norvek", "initialize_norvek", [ORIGIN, IS_INIT], True, True, "True",
+        "norvek", "initialize_norvek", [NEW_ORIGIN, ORIGIN, IS_INIT], True, True, "True",
         "norvek is already initialized. No need to initialize.",
     ),
     "cleanup": (
-        "norvek", "cleanup_norvek", [ORIGIN, IS_INIT, CLEANUP], True, False, "None",
+        "norvek", "cleanup_norvek", [NEW_ORIGIN, ORIGIN, IS_INIT, CLEANUP], True, False, "None",
         "cleanup_norvek is called ",
     ),
     "proxy.cleanup_norvek": (
-        "norvek", "cleanup_norvek", [ORIGIN, IS_INIT, CLEANUP], True, False, "None",
+        "norvek", "cleanup_norvek", [NEW_ORIGIN, ORIGIN, IS_INIT, CLEANUP], True, False, "None",
         "cleanup_norvek is called ",
     ),
     "cleanup_idle": (
-        "norvek", "cleanup_norvek", [ORIGIN, IS_INIT], False, False, "None",
+        "norvek", "cleanup_norvek", [NEW_ORIGIN, ORIGIN, IS_INIT], False, False, "None",
         "No need to cleanup. norvek is not initialized yet.",
     ),
-    "delete_norvek": ("norvek", "destroy", [ORIGIN], False, False, "None", None),
-    "proxy.delete": ("norvek", "destroy", [ORIGIN], False, False, "None", None),
-    "drop_norvek": ("norvek", "destroy", [ORIGIN], False, False, "dropped", None),
-    "drop_norvek_proxy": ("norvek", "destroy", [ORIGIN], False, False, "dropped", None),
+    "delete_norvek": ("norvek", "destroy", [NEW_ORIGIN, ORIGIN], False, False, "None", None),
+    "proxy.delete": ("norvek", "destroy", [NEW_ORIGIN, ORIGIN], False, False, "None", None),
+    "drop_norvek": ("norvek", "destroy", [NEW_ORIGIN, ORIGIN], False, False, "dropped", None),
+    "drop_norvek_proxy": ("norvek", "destroy", [NEW_ORIGIN, ORIGIN], False, False, "dropped", None),
     "new_quedrin": ("quedrin", "construct", [STORE], False, False, "SwigPyObject", None),
     "quedrin()": ("quedrin", "construct", [STORE], False, False, "quedrin", None),
     "done": ("quedrin", "done", [], False, False, "False", None),
@@ -261,12 +262,12 @@ def expected(step: str, op: str, kind: str, message: str) -> dict:
 
     state = state_after if succeeded and not (kind == "refuse" and reached) else state_before
 
-    # The cleanup destroys exactly the tools still alive: every norvek tool names its origin
-    # once in its destructor, every remaining store is counted destroyed.
+    # The cleanup destroys exactly the tools still alive: every norvek tool makes and names its
+    # origin once in its destructor, every remaining store is counted destroyed.
     norvek_alive = {"construct": int(succeeded), "destroy": 0}.get(role, 1)
     cleanup = {}
     if tool == "norvek" and norvek_alive:
-        cleanup[ORIGIN] = 1
+        cleanup[NEW_ORIGIN] = cleanup[ORIGIN] = 1
     if stores_alive_after:
         cleanup["stores_destroyed"] = 1
     return {

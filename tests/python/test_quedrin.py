@@ -95,9 +95,11 @@ def test_repr():
     del tool
 
 
-def test_done_carries_the_module_documentation():
-    assert quedrin.done.__doc__ == _quedrin.quedrin_done.__doc__
-    assert quedrin.done.__doc__.startswith("\nquedrin_done(self) -> bool\n")
+def test_done_carries_its_own_documentation():
+    doc = quedrin.done.__doc__
+    assert doc and doc != _quedrin.quedrin_done.__doc__
+    assert all(fact in doc for fact in ("returns False", "TypeError", "RuntimeError")), doc
+    assert _quedrin.quedrin_done.__doc__.startswith("\nquedrin_done(self) -> bool\n")
 
 
 def test_failing_store_constructor_raises_and_leaks_nothing():

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import itertools
 import json
+import os
 import textwrap
 
 import pytest
@@ -398,8 +399,126 @@ def test_a_failure_to_publish_fails_the_import_with_the_real_error(ext):
     assert r["pending"] == "None" and all(r["types"])
 
 
+# A capsule of the registry's name over a chain that never comes back to its head: modules
+# that import later work alone with their own types, and leave that capsule where it is.
+BROKEN_CHAINS = {
+    "null next": "head.next_module = None",
+    "null further on": "head.next_module = addr(other); other.next_module = None",
+    "loop beside the head": "head.next_module = addr(other); other.next_module = addr(other)",
+}
+
+
+@pytest.mark.parametrize("broken", list(BROKEN_CHAINS), ids=list(BROKEN_CHAINS))
+def test_a_broken_chain_is_no_chain(ext, broken):
+    r = child(
+        """
+import types
+from kivotools.registry import _SwigModule
+keep = []
+def addr(record):
+    keep.append(record)
+    return ctypes.addressof(record)
+head, other = _SwigModule(), _SwigModule()
+"""
+        + BROKEN_CHAINS[broken]
+        + """
+new = ctypes.pythonapi.PyCapsule_New
+new.restype = ctypes.py_object
+new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+capsule = new(addr(head), b"swig_runtime_data4.type_pointer_capsule", None)
+data = types.ModuleType("swig_runtime_data4")
+data.type_pointer_capsule = capsule
+sys.modules["swig_runtime_data4"] = data
+import _kivotest_b as b, _kivotest_c as c
+rerun(b)
+alone = [_SwigModule.from_address(m.module_address()).next_module == m.module_address()
+         for m in (b, c)]
+report(alone=alone, own=[m.type_address(i) == m.own_type_address(i) for m in (b, c)
+                         for i in range(4)],
+       same_capsule=data.type_pointer_capsule is capsule,
+       converts=c.convert(b.make_pointer(0, 0x10), 0), pending=repr(sys.exception()))
+"""
+    )
+    assert r == {"alone": [True, True], "own": [True] * 8, "same_capsule": True,
+                 "converts": [0, 0x10], "pending": "None"}
+
+
 # --------------------------------------------------------------------------------------------
 # The capsule's teardown
+
+
+# Teardown while its statics are in use or after it already ran; the debugging allocator makes
+# a released object unusable at once.
+TEARDOWN_IN_USE = {
+    # A "this" property that releases the capsule, and with it the cached "this" string, while
+    # a wrapper's search goes on to the next "this".
+    "during a this search": """
+        from kivotools.kivoc import _norvek
+        tool = _norvek.new_norvek()
+        class Inner:
+            @property
+            def this(self):
+                return tool
+        class Outer:
+            @property
+            def this(self):
+                del sys.modules["swig_runtime_data4"].type_pointer_capsule
+                sys._clear_type_cache()  # the attribute cache's references to the name go too
+                return Inner()
+        report(result=_norvek.norvek_cleanup_norvek(Outer()), given_back=[])
+    """,
+    # The entry run again publishes a second capsule over the same records: its release gives
+    # nothing back twice, and the destroy hook that only the record holds still works.
+    "twice over the same records": """
+        import _kivotest_a as a
+        BASE = 1
+        calls = []
+        class P:
+            pass
+        P.__swig_destroy__ = lambda pointer: calls.append(int(pointer))
+        a.register(P, BASE)
+        hook = P.__dict__["__swig_destroy__"]
+        del P.__swig_destroy__
+        pointer = a.make_pointer(BASE, 0x1234, 1)
+        given_back = []
+        for _ in range(2):
+            count = sys.getrefcount(hook)
+            del sys.modules["swig_runtime_data4"].type_pointer_capsule
+            given_back.append(count - sys.getrefcount(hook))
+            rerun(a)
+        del hook
+        del pointer
+        report(result=calls, given_back=given_back)
+    """,
+}
+
+
+@pytest.mark.parametrize("scenario", list(TEARDOWN_IN_USE), ids=list(TEARDOWN_IN_USE))
+def test_teardown_gives_back_each_reference_once_and_never_one_in_use(ext, scenario):
+    under_malloc = os.environ.get("PYTHONMALLOC") == "malloc"
+    r = child(TEARDOWN_IN_USE[scenario],
+              env={"PYTHONMALLOC": "malloc_debug" if under_malloc else "debug"})
+    if scenario == "during a this search":
+        assert r == {"result": None, "given_back": []}
+    else:
+        assert r == {"result": [0x1234], "given_back": [1, 0]}
+
+
+def test_the_reader_mirrors_the_record_layouts(ext):
+    import ctypes
+    import importlib
+
+    from kivotools.registry import _SwigCast, _SwigClassData, _SwigModule, _SwigType
+
+    mirrors = {"swig_type": _SwigType, "swig_cast": _SwigCast, "swig_module": _SwigModule,
+               "swig_class_data": _SwigClassData}
+    layouts = importlib.import_module("_convtest").layouts()
+    assert sorted(layouts) == sorted(mirrors)
+    for name, (size, fields) in layouts.items():
+        mirror = mirrors[name]
+        assert ctypes.sizeof(mirror) == size, name
+        assert [(f, getattr(mirror, f).offset, getattr(mirror, f).size)
+                for f, _ in mirror._fields_] == [tuple(field) for field in fields], name
 
 
 def test_the_capsule_destructor_releases_the_head_modules_registrations(ext):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 
@@ -98,16 +99,48 @@ def test_no_registry_is_reported_not_raised():
     assert proc.stdout == "no registry: swig_runtime_data4.type_pointer_capsule not found\n"
 
 
-def test_a_closed_output_pipe_is_not_an_error():
+OUTPUT_FAILED = "kivotools.registry: error: cannot write standard output: "
+CLOSED = OUTPUT_FAILED + "standard output is closed\n"
+FULL = OUTPUT_FAILED + "[Errno 28] No space left on device\n"
+
+
+# How the command line ends when its standard output goes wrong: a reader that went away is
+# quiet (status 1, as after EPIPE), any other failure is one line. Statuses are the inspector's
+# own (pipefail, and the reader exits 0).
+@pytest.mark.parametrize(
+    "args, shell, unbuffered, statuses, stdout, stderr",
+    [
+        ("--json", "| head -c 1", False, (0, 1), "{", ""),
+        ("--json", "| head -1", True, (0, 1), "{\n", ""),
+        ("--json", "| :", False, (1,), "", ""),
+        ("--json", "| :", True, (1,), "", ""),
+        ("", ">&-", False, (1,), "", CLOSED),
+        ("--json", ">/dev/full", False, (1,), "", FULL),
+        ("", ">/dev/full", True, (1,), "", FULL),
+        ("--version", "", False, (0,), "kivotools VERSION\n", ""),
+        ("--version", ">/dev/full", False, (1,), "", FULL),
+        ("--version", ">&-", False, (1,), "", CLOSED),
+    ],
+)
+def test_output_failures_end_quietly_or_in_one_line(
+    args, shell, unbuffered, statuses, stdout, stderr
+):
+    import kivotools
+
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if unbuffered:
+        env["PYTHONUNBUFFERED"] = "1"
     proc = subprocess.run(
-        f"{sys.executable} -m kivotools.registry --json | head -c 1",
-        shell=True,
+        ["bash", "-o", "pipefail", "-c", f'"$0" -m kivotools.registry {args} {shell}',
+         sys.executable],
         capture_output=True,
         text=True,
         timeout=120,
+        env=env,
     )
-    assert proc.stdout == "{"
-    assert "Traceback" not in proc.stderr and "BrokenPipe" not in proc.stderr
+    assert proc.returncode in statuses, proc.stderr
+    assert proc.stdout == stdout.replace("VERSION", kivotools.__version__)
+    assert proc.stderr == stderr
 
 
 # A registry made by hand in the child: a capsule of the right name over records that the
@@ -116,14 +149,8 @@ FAKE_REGISTRY = """
 import ctypes, json, sys, types, io, contextlib
 from kivotools import registry
 
-class Type(ctypes.Structure):
-    _fields_ = registry._SwigType._fields_
-class Cast(ctypes.Structure):
-    _fields_ = registry._SwigCast._fields_
-class Module(ctypes.Structure):
-    _fields_ = registry._SwigModule._fields_
-class ClassData(ctypes.Structure):
-    _fields_ = registry._SwigClassData._fields_
+Type, Cast, Module = registry._SwigType, registry._SwigCast, registry._SwigModule
+ClassData = registry._SwigClassData
 
 keep = []
 def text(s):

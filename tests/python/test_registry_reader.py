@@ -5,6 +5,7 @@ report what it cannot read and never crash."""
 from __future__ import annotations
 
 import ctypes
+import gc
 import json
 import sys
 import types
@@ -112,7 +113,7 @@ def test_head_that_points_nowhere(fake, where):
     assert snap.problems == [f"module record at {snap.head_address:#x} cannot be read"]
 
 
-def test_a_well_formed_fake_chain_reads_like_the_real_one(fake):
+def test_a_well_formed_fake_chain_reads_like_the_real_one(fake, monkeypatch):
     char = fake.type_record("_p_char")
     own = fake.record(_SwigCast, source_type=addr(char))
     char.cast_list = addr(own)
@@ -130,9 +131,17 @@ def test_a_well_formed_fake_chain_reads_like_the_real_one(fake):
     second = fake.module([addr(char)], next_module=addr(head))
     head.next_module = addr(second)
     fake.anchor(addr(head))
+    scans = []
+    real_scan = gc.get_objects
+    monkeypatch.setattr(gc, "get_objects", lambda *a: scans.append(1) or real_scan(*a))
 
     snap = registry.snapshot()
     assert snap.problems == []
+    # One scan of the collector's objects for the whole walk, not one per pointer, and the
+    # interpreter's shared function objects are left with the argument types they had.
+    assert len(scans) == 1
+    assert all(getattr(vars(ctypes.pythonapi).get(f"PyCapsule_{name}"), "argtypes", None) is None
+               for name in ("IsValid", "GetPointer"))
     assert [m.address for m in snap.modules] == [addr(head), addr(second)]
     assert [m.is_head for m in snap.modules] == [True, False]
     t_char, t_tool = snap.modules[0].types

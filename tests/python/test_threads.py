@@ -358,6 +358,120 @@ def test_calls_of_threads_left_behind_by_a_fork_are_over_in_the_child():
     run_python(FORKED_WHILE_INSIDE, timeout=120)
 
 
+ONE_SINK_MANY_THREADS = r"""
+import threading, time
+import kivotools.log as log
+from kivotools import testing
+from kivotools.kivoc import _norvek
+
+testing.reset()
+tool = _norvek.new_norvek()
+ORIGINS = {
+    "initialize_norvek": (48, {
+        "norvek is already initialized. No need to initialize.",
+        "initialize_norvek is called. norvek was initialized successfully. "}),
+    "cleanup_norvek": (85, {
+        "cleanup_norvek is called ", "No need to cleanup. norvek is not initialized yet."}),
+}
+start = threading.Barrier(17)
+running = True
+
+
+def work():
+    start.wait()
+    while running:
+        _norvek.norvek_initialize_norvek(tool, "WARN")
+        _norvek.norvek_cleanup_norvek(tool)
+
+
+def check(records):
+    for record in records:
+        line, texts = ORIGINS[record.function]
+        assert (record.class_name, record.file, record.line) == (
+            "norvek", "src/tools/norvek/norvek_cmpt.cc", line), record
+        assert record.text in texts, record
+
+
+threads = [threading.Thread(target=work) for _ in range(16)]
+for thread in threads:
+    thread.start()
+start.wait()
+try:
+    for _ in range(100):
+        time.sleep(0.01)
+        check(log.records())
+finally:
+    running = False
+    for thread in threads:
+        thread.join()
+check(log.records())
+"""
+
+
+def test_sixteen_threads_through_one_sink_keep_their_own_message_and_origin():
+    run_python(ONE_SINK_MANY_THREADS)
+
+
+FORK_WHILE_LOCKS_HELD = r"""
+import os, threading, time, warnings
+import kivotools.log as log
+from kivotools import testing
+from kivotools.testing import Operation
+
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads is the point
+testing.reset()
+stop = threading.Event()
+
+
+def posting():
+    while not stop.is_set():
+        testing.post(12, "from a thread", class_name="poster")
+
+
+def reading():
+    while not stop.is_set():
+        log.records()
+
+
+def arming():
+    while not stop.is_set():
+        testing.fail(Operation.STORE_RELEASE, "armed", times=1)
+        testing.disarm(Operation.STORE_RELEASE)
+
+
+threads = [threading.Thread(target=f) for f in (posting, reading, arming)]
+for thread in threads:
+    thread.start()
+try:
+    for _ in range(30):
+        pid = os.fork()
+        if pid == 0:
+            testing.post(12, "from the child", class_name="child")
+            ok = any(r.text == "from the child" for r in log.records())
+            testing.fail(Operation.STORE_RELEASE, "child", times=1)
+            os._exit(0 if ok else 3)
+        deadline = time.monotonic() + 20
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                raise AssertionError("a forked child hung on a toolkit lock")
+            time.sleep(0.005)
+        assert os.waitstatus_to_exitcode(status) == 0, status
+finally:
+    stop.set()
+    for thread in threads:
+        thread.join()
+"""
+
+
+def test_a_child_forked_while_threads_post_read_and_arm_can_post_read_and_exit():
+    run_python(FORK_WHILE_LOCKS_HELD, timeout=240)
+
+
 def test_a_fork_during_a_forwarder_pass_leaves_the_child_free_to_forward_and_exit():
     # The background thread is inside a pass (its handler sleeping) when the main thread
     # forks: the child has neither that thread nor a way to take the lock it held.

@@ -1,6 +1,6 @@
 // kivo::SIImageStore: a store with no images of its own; it counts its lifetime events.
+#include "control_hooks.h"
 #include "kivo/SIImageStore.h"
-#include "kivo/control_hooks.h"
 
 namespace kivo {
 

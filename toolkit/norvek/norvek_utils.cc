@@ -1,7 +1,22 @@
-// kivo::NorvekUtils: the norvek library's process-wide state. The state itself is kept beside
-// the test controls in libkivocore (atomic, so any thread may ask or change it).
+// kivo::NorvekUtils: the norvek library's process-wide state (atomic, so any thread may ask or
+// change it). With the extras built it is kept beside the test controls in libkivocore, which
+// can set it directly; without them, here.
+#include "control_hooks.h"
 #include "kivo/NorvekUtils.h"
-#include "kivo/control_hooks.h"
+
+#if !KIVO_TOOLKIT_EXTRAS
+namespace kivo::controls {
+namespace {
+std::atomic<bool> initialized{false};
+bool norvek_state() noexcept {
+    return initialized.load(std::memory_order_acquire);
+}
+void set_norvek_state(bool state) noexcept {
+    initialized.store(state, std::memory_order_release);
+}
+} // namespace
+} // namespace kivo::controls
+#endif
 
 namespace kivo {
 

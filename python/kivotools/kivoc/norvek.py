@@ -28,6 +28,16 @@ class norvek(ToolProxy):
     # deleted tool, the class's method called on a wrapped pointer) the object itself goes, so
     # the wrapper accepts or refuses it with its own messages as before.
     def initialize_norvek(self, _level: str | bytes = "WARN") -> bool:
+        """Brings the norvek library into its initialised state, if it is not in it already.
+
+        Returns True when the library is initialised afterwards (it was already, or
+        initialisation succeeded) and False when initialisation failed. `_level` must be a
+        ``str`` or ``bytes``; its value is accepted and not used.
+
+        Raises ``TypeError`` for a level of another type or a deleted tool, and
+        ``RuntimeError`` with the toolkit's message when the toolkit reports an error (also
+        logged as "Exception Reported: ...").
+        """
         try:
             this = self.this
         except Exception:
@@ -35,16 +45,17 @@ class norvek(ToolProxy):
         # "WARN" is also the wrapper's own default for an omitted level.
         return _initialize_norvek(this, _level)
 
-    initialize_norvek.__doc__ = _initialize_norvek.__doc__
-
     def cleanup_norvek(self) -> None:
+        """Takes the norvek library out of its initialised state, if it is in it; returns None.
+
+        Raises ``TypeError`` for a deleted tool, and ``RuntimeError`` with the toolkit's
+        message when the toolkit reports an error (also logged as "Exception Reported: ...").
+        """
         try:
             this = self.this
         except Exception:
             this = self
         _cleanup_norvek(this)
-
-    cleanup_norvek.__doc__ = _cleanup_norvek.__doc__
 
 
 _norvek.norvek_swigregister(norvek)

@@ -20,13 +20,16 @@ class quedrin(ToolProxy):
 
     # A plain Python method handing the wrapper "this": see kivotools.kivoc.norvek.
     def done(self) -> bool:
+        """Closes the tool and frees the image store it made; closing again does nothing.
+
+        Always returns False. Raises ``TypeError`` for a deleted tool, and ``RuntimeError``
+        with the toolkit's message when the toolkit reports an error.
+        """
         try:
             this = self.this
         except Exception:
             this = self
         return _done(this)
-
-    done.__doc__ = _done.__doc__
 
 
 _quedrin.quedrin_swigregister(quedrin)

@@ -6,4 +6,9 @@ class quedrin(ToolProxy):
     """Holds an image store of its own; ``done()`` closes the tool and frees the store."""
 
     def __init__(self) -> None: ...
-    def done(self) -> bool: ...
+    def done(self) -> bool:
+        """Closes the tool and frees the image store it made; closing again does nothing.
+
+        Always returns False. Raises ``TypeError`` for a deleted tool, and ``RuntimeError``
+        with the toolkit's message when the toolkit reports an error.
+        """

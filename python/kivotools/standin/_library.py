@@ -27,7 +27,7 @@ __all__ = ["ExtrasUnavailable", "library", "library_path", "require", "keep_aliv
 LIBRARY_NAME = "libkivocore.so"
 
 # Operations known to the controls (kivo_operation in kivo/controls.h).
-OPERATION_COUNT = 7
+OPERATION_COUNT = 8
 
 _c_int = ctypes.c_int
 _c_int32 = ctypes.c_int32

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import importlib
 
 from kivotools.standin._library import OPERATION_COUNT, keep_alive, require
 
@@ -50,6 +51,7 @@ class Operation(enum.IntEnum):
     STORE_RELEASE = 4  # the image store's release operation
     LOG_SINK_CONSTRUCT = 5  # a log sink's constructor (made with each norvek tool)
     LOG_SET_ORIGIN = 6  # setting a log sink's origin (at the start of every norvek operation)
+    LOG_ORIGIN_CONSTRUCT = 7  # making an origin record (at the start of every norvek operation)
 
 
 assert len(Operation) == OPERATION_COUNT
@@ -129,7 +131,11 @@ def fail_with(
     # Every type ever armed stays alive for the life of the process: a tool on another thread
     # may have taken the pointer just before a re-arm or a reset, and raises it only later.
     keep_alive(exception_type)
-    lib.kivo_control_fail_python(code, id(exception_type), count)
+    # The core library cannot name an interpreter object; this module registers the function
+    # that throws one for it.
+    importlib.import_module("kivotools.kivoc._kivothrow")
+    if lib.kivo_control_fail_python(code, id(exception_type), count) != 0:
+        raise RuntimeError("the toolkit's core library refused to arm a Python exception")
 
 
 def disarm(op: Operation) -> None:

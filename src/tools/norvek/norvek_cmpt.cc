@@ -27,27 +27,17 @@ constexpr int kDestructorLine = 38;
 constexpr int kInitializeLine = 48;
 constexpr int kCleanupLine = 85;
 
-// Built once at load: every call names its origin, and naming it must not allocate.
+// Built once at load: naming an origin then copies inline texts and never allocates.
 const String kClassName("norvek");
 const String kConstructorName("norvek");
 const String kDestructorName("~norvek");
 const String kInitializeName("initialize_norvek");
 const String kCleanupName("cleanup_norvek");
 
-// Canonicalised on first use rather than at load, so an error from it is caught and logged
-// like any other; afterwards every call of the operation reuses the same location.
-template <int Line>
-const SourceLocation &location() {
-    static const SourceLocation where = SourceLocation::canonicalize(kSourcePath, Line);
-    return where;
-}
-
-template <int Line>
-void set_origin(LogIO &logger, const String &function) {
-    // One origin record per operation, made on first use like its location: writing it is
-    // all that each call pays.
-    static const LogOrigin origin(kClassName, function, location<Line>());
-    logger << origin;
+// Every operation asks the core library afresh for its location and origin record, and lets
+// the record go as soon as the sink has it: a failure or a changed answer is seen at every call.
+void set_origin(LogIO &logger, const String &function, int line) {
+    logger << LogOrigin(kClassName, function, SourceLocation::canonicalize(kSourcePath, line));
 }
 
 void log_debugging(LogIO &logger, const char *text) {
@@ -64,7 +54,7 @@ namespace kivoc {
 
 norvek::norvek() {
     try {
-        set_origin<kConstructorLine>(logger, kConstructorName);
+        set_origin(logger, kConstructorName, kConstructorLine);
     } catch (TrelError error) {
         report(logger, error);
         throw TrelError(error);
@@ -74,7 +64,7 @@ norvek::norvek() {
 norvek::~norvek() {
     // Nothing may leave a destructor: a reported error ends here.
     try {
-        set_origin<kDestructorLine>(logger, kDestructorName);
+        set_origin(logger, kDestructorName, kDestructorLine);
     } catch (TrelError error) {
         try {
             report(logger, error);
@@ -86,7 +76,7 @@ norvek::~norvek() {
 
 bool norvek::initialize_norvek(const std::string & /*_level*/) {
     try {
-        set_origin<kInitializeLine>(logger, kInitializeName);
+        set_origin(logger, kInitializeName, kInitializeLine);
         if (kivo::NorvekUtils::IsNorvekInitialized()) {
             log_debugging(logger, "norvek is already initialized. No need to initialize.");
             return true;
@@ -105,7 +95,7 @@ bool norvek::initialize_norvek(const std::string & /*_level*/) {
 
 void norvek::cleanup_norvek() {
     try {
-        set_origin<kCleanupLine>(logger, kCleanupName);
+        set_origin(logger, kCleanupName, kCleanupLine);
         if (kivo::NorvekUtils::IsNorvekInitialized()) {
             kivo::NorvekUtils::CleanUpNorvek();
             log_debugging(logger, "cleanup_norvek is called ");

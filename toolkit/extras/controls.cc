@@ -1,7 +1,7 @@
 // Test controls: armed faults, delays, the norvek library state and the operation counters.
 #include "kivo/controls.h"
 
-#include "kivo/control_hooks.h"
+#include "control_hooks.h"
 #include "kivocore/String.h"
 #include "kivocore/TrelError.h"
 
@@ -9,13 +9,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
-
-// The interpreter's object type, complete only so that a pointer to it can be thrown. The
-// toolkit never looks inside; a wrapper's `catch (PyObject *)` matches on the type's name.
-struct _object {
-    char opaque;
-};
 
 namespace kivo::controls {
 namespace {
@@ -24,17 +19,21 @@ struct Fault {
     // Read without the lock on every call, so an unarmed operation costs one atomic load.
     std::atomic<bool> armed{false};
     // The rest is guarded by Controls::mutex.
-    std::int64_t remaining = 0;     // calls left to fail; negative: every call
-    kivocore::String message;       // the TrelError's message
-    std::int32_t category = 0;      // the TrelError's category
-    kivocore::String stack_trace;   // the TrelError's stack trace
-    _object *python_type = nullptr; // thrown instead of a TrelError when set
+    std::int64_t remaining = 0;    // calls left to fail; negative: every call
+    kivocore::String message;      // the TrelError's message
+    std::int32_t category = 0;     // the TrelError's category
+    kivocore::String stack_trace;  // the TrelError's stack trace
+    void *thrown_object = nullptr; // handed to the thrower instead of a TrelError when set
 };
 
 // The norvek library's state and InitializeNorvek's answer are read on every norvek operation:
 // plain globals, with no guard to check as a function-local static has.
 std::atomic<bool> initialize_succeeds_flag{true};
 std::atomic<bool> norvek_initialized{false};
+
+// Throws an object the toolkit cannot name (an interpreter object), registered by the one
+// component that knows its type.
+std::atomic<void (*)(void *)> thrower{nullptr};
 
 struct Controls {
     std::mutex mutex;                                        // guards the faults' armed details
@@ -46,11 +45,25 @@ struct Controls {
     std::atomic<std::int64_t> stores_destroyed{0};
 };
 
-// Never destroyed: tool code on another thread may still run while the process exits.
+// Made at load, so no first use races a fork; never destroyed: tool code on another thread
+// may still run while the process exits.
+Controls *const instance = new Controls;
+
 Controls &controls() {
-    static Controls *instance = new Controls;
     return *instance;
 }
+
+// The faults' mutex is held around a fork and given back on both sides, so a child forked
+// while another thread arms or consults a fault finds it free.
+void before_fork() {
+    instance->mutex.lock();
+}
+
+void after_fork() {
+    instance->mutex.unlock();
+}
+
+[[maybe_unused]] const int fork_handlers = pthread_atfork(before_fork, after_fork, after_fork);
 
 // The controls, switched on for good: every function of the C interface goes through here.
 Controls &activated() {
@@ -64,7 +77,7 @@ bool valid(int op) {
 }
 
 void arm(int op, const char *message, std::int32_t category, const char *stack_trace,
-         _object *python_type, std::int64_t times) {
+         void *thrown_object, std::int64_t times) {
     Controls &c = activated();
     std::lock_guard<std::mutex> lock(c.mutex);
     Fault &fault = c.faults[op];
@@ -72,7 +85,7 @@ void arm(int op, const char *message, std::int32_t category, const char *stack_t
     fault.message = kivocore::String(message);
     fault.category = category;
     fault.stack_trace = kivocore::String(stack_trace);
-    fault.python_type = python_type;
+    fault.thrown_object = thrown_object;
     fault.armed.store(times != 0, std::memory_order_release);
 }
 
@@ -94,9 +107,10 @@ void enter_active(kivo_operation op) {
         return;
     if (fault.remaining > 0 && --fault.remaining == 0)
         fault.armed.store(false, std::memory_order_relaxed);
-    if (_object *python_type = fault.python_type) {
+    if (void *object = fault.thrown_object) {
         lock.unlock();
-        throw python_type;
+        if (void (*throw_object)(void *) = thrower.load(std::memory_order_acquire))
+            throw_object(object);
     }
     kivocore::TrelError error(fault.message, fault.category, fault.stack_trace);
     lock.unlock();
@@ -151,7 +165,7 @@ void kivo_controls_reset(void) {
             fault.message = kivocore::String();
             fault.category = 0;
             fault.stack_trace = kivocore::String();
-            fault.python_type = nullptr;
+            fault.thrown_object = nullptr;
             c.delay_ms[op].store(0, std::memory_order_relaxed);
             c.calls[op].store(0, std::memory_order_relaxed);
         }
@@ -172,10 +186,14 @@ int kivo_control_fail(int op, const char *message, int32_t category, const char 
     return 0;
 }
 
+void kivo_control_set_thrower(void (*throw_object)(void *)) {
+    kivo::controls::thrower.store(throw_object, std::memory_order_release);
+}
+
 int kivo_control_fail_python(int op, void *exception_type, int64_t times) {
-    if (!valid(op) || !exception_type)
+    if (!valid(op) || !exception_type || !kivo::controls::thrower.load())
         return -1;
-    kivo::controls::arm(op, nullptr, 0, nullptr, static_cast<_object *>(exception_type), times);
+    kivo::controls::arm(op, nullptr, 0, nullptr, exception_type, times);
     return 0;
 }
 

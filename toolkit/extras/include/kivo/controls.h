@@ -1,7 +1,8 @@
-/* The stand-in toolkit's C interface, exported from libkivocore: test controls over the norvek
- * library state and the image store, the process-wide log (read-back, sinks) and the trace of
- * unit-constant initialisation. Python reaches it through ctypes (kivotools._toolkit), C++
- * tests by linking libkivocore. Every function is safe to call from any thread. */
+/* The stand-in toolkit's extras, exported from libkivocore only when built with them: test
+ * controls over the norvek library state and the image store, the process-wide log (read-back,
+ * sinks) and the trace of unit-constant initialisation. Python reaches it through ctypes
+ * (kivotools._toolkit), C++ tests by linking libkivocore. Every function is safe to call from any
+ * thread. */
 #ifndef KIVO_CONTROLS_H
 #define KIVO_CONTROLS_H
 
@@ -24,7 +25,8 @@ typedef enum kivo_operation {
     KIVO_OP_STORE_RELEASE = 4,         /* kivo::SIImageStore::releaseLocks */
     KIVO_OP_LOG_SINK_CONSTRUCT = 5,    /* kivocore::LogIO's constructor */
     KIVO_OP_LOG_SET_ORIGIN = 6,        /* writing a kivocore::LogOrigin to a LogIO */
-    KIVO_OP_COUNT = 7
+    KIVO_OP_LOG_ORIGIN_CONSTRUCT = 7,  /* kivocore::LogOrigin's constructor */
+    KIVO_OP_COUNT = 8
 } kivo_operation;
 
 /* ---- Controls. Functions taking an operation return -1 for an unknown one, else 0. ----
@@ -50,9 +52,14 @@ KIVO_C_API void kivo_controls_reset(void);
 KIVO_C_API int kivo_control_fail(int op, const char *message, int32_t category,
                                  const char *stack_trace, int64_t times);
 
-/* Makes `op` throw `exception_type` as a `_object *` (an interpreter object pointer naming an
- * exception type) instead. The caller keeps the object alive while it may be thrown. A null
- * `exception_type` is refused (-1). */
+/* Registers the function that throws an object the toolkit cannot name (null: none). The
+ * component that knows the interpreter's types registers one that throws its argument as an
+ * interpreter object pointer, which the wrappers catch as such. */
+KIVO_C_API void kivo_control_set_thrower(void (*throw_object)(void *));
+
+/* Makes `op` hand `exception_type` (an interpreter object pointer naming an exception type) to
+ * the registered thrower instead. The caller keeps the object alive while it may be thrown. A
+ * null `exception_type`, or no thrower registered, is refused (-1). */
 KIVO_C_API int kivo_control_fail_python(int op, void *exception_type, int64_t times);
 
 /* Stops `op` from failing. */

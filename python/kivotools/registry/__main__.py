@@ -1,0 +1,5 @@
+import sys
+
+from kivotools.registry._command import main
+
+sys.exit(main())

@@ -1,0 +1,63 @@
+"""The command line, ``python -m kivotools.registry [--json] [--version] [MODULE ...]``."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import sys
+from collections.abc import Sequence
+
+from kivotools._cli import run_with_output, write_stdout
+from kivotools.registry._render import summary_lines
+from kivotools.registry._snapshot import snapshot
+
+PROG = "python -m kivotools.registry"
+DEFAULT_MODULES = ("kivotools.kivoc._norvek", "kivotools.kivoc._quedrin")
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Print the process-wide type registry after importing modules.",
+    )
+    parser.add_argument(
+        "modules",
+        nargs="*",
+        default=list(DEFAULT_MODULES),
+        help="modules to import first, in this order (default: both of the package's "
+        "extension modules; name kivotools.kivoc.norvek or kivotools.kivoc.quedrin to "
+        "import a proxy class too and see its registration)",
+    )
+    parser.add_argument("--json", action="store_true", help="print the registry as JSON")
+    # Printed here rather than by argparse, which ignores a failure to write it.
+    parser.add_argument("--version", action="store_true", help="print the version and exit")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The registry inspector; returns the exit status."""
+    args = _build_parser().parse_args(argv)
+
+    def body() -> int:
+        if args.version:
+            from kivotools import __version__
+
+            write_stdout(f"kivotools {__version__}\n")
+            return 0
+        for name in args.modules:
+            try:
+                importlib.import_module(name)
+            except Exception as exc:
+                print(f"kivotools.registry: cannot import {name}: {exc}", file=sys.stderr)
+                return 1
+        try:
+            snap = snapshot()
+            text = snap.to_json() if args.json else "\n".join(summary_lines(snap))
+        except Exception as exc:  # the reader is defensive; anything left still ends in one line
+            message = " ".join(str(exc).split())
+            print(f"kivotools.registry: error: {type(exc).__name__}: {message}", file=sys.stderr)
+            return 1
+        write_stdout(text + "\n")
+        return 0
+
+    return run_with_output("kivotools.registry", body)

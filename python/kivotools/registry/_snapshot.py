@@ -1,0 +1,309 @@
+"""The walk of the registry: from the capsule through the chain of module records, their
+types, cast lists and registrations, into plain data."""
+
+from __future__ import annotations
+
+import ctypes
+import dataclasses
+import json
+import os
+import struct
+import sys
+from dataclasses import dataclass, field
+from typing import Any
+
+from kivotools.registry._records import (
+    _POINTER,
+    CAPSULE_ATTRIBUTE,
+    CAPSULE_NAME,
+    MAX_CASTS,
+    MAX_MODULES,
+    MAX_TYPES,
+    RUNTIME_DATA_MODULE,
+    _class_name,
+    _describe,
+    _extension_modules,
+    _KnownObjects,
+    _library_of,
+    _Memory,
+    _object_at,
+    _SwigCast,
+    _SwigClassData,
+    _SwigModule,
+    _SwigType,
+)
+
+# The interpreter's capsule functions through prototypes of our own: setting argument types on
+# the shared `ctypes.pythonapi` attributes would change them for everyone in the process.
+_capsule_is_valid = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_char_p)(
+    ("PyCapsule_IsValid", ctypes.pythonapi)
+)
+_capsule_get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
+    ("PyCapsule_GetPointer", ctypes.pythonapi)
+)
+
+
+# --------------------------------------------------------------------------------------------
+# The plain data a snapshot returns.
+
+
+@dataclass
+class CastInfo:
+    """One entry of a type's cast list: the owning type accepts pointers of the source type."""
+
+    address: int
+    source_address: int
+    source_mangled_name: str | None
+    has_converter: bool
+    prev_address: int  # the entry's back link (0 for the head of a consistent list)
+
+
+@dataclass
+class Registration:
+    """The registration record of the proxy class hung on a type (``class_data``)."""
+
+    address: int
+    class_name: str | None
+    class_repr: str | None
+    new_hook_repr: str | None
+    destroy_hook_repr: str | None
+    destroy_takes_args: int
+    has_instance_type: bool
+
+
+@dataclass
+class TypeInfo:
+    """One slot of a module's type array."""
+
+    slot: int
+    address: int
+    mangled_name: str | None
+    pretty_name: str | None
+    shared: bool  # the same record sits in another module's type array
+    owns_class_data: bool
+    class_data_set: bool
+    casts: list[CastInfo] = field(default_factory=list)
+    registration: Registration | None = None
+
+
+@dataclass
+class ModuleInfo:
+    """One module record of the chain."""
+
+    address: int
+    is_head: bool
+    type_count: int
+    name: str | None  # the Python module whose shared object holds the record, when known
+    library: str | None  # path of the shared object holding the record, when known
+    types: list[TypeInfo] = field(default_factory=list)
+
+
+@dataclass
+class Snapshot:
+    """The registry as read at one moment: the chain in order, head first."""
+
+    capsule_found: bool
+    head_address: int | None
+    modules: list[ModuleInfo] = field(default_factory=list)
+    problems: list[str] = field(default_factory=list)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The snapshot as nested dicts and lists (JSON-ready)."""
+        return dataclasses.asdict(self)
+
+    def to_json(self, indent: int | None = 2) -> str:
+        """The snapshot as JSON text."""
+        return json.dumps(self.to_dict(), indent=indent)
+
+
+def to_json(snap: Snapshot | None = None, indent: int | None = 2) -> str:
+    """JSON text of `snap`, or of a new snapshot when none is given."""
+    return (snap if snap is not None else snapshot()).to_json(indent)
+
+
+# --------------------------------------------------------------------------------------------
+# The walk.
+
+
+def _head_pointer(problems: list[str]) -> int | None:
+    data_module = sys.modules.get(RUNTIME_DATA_MODULE)
+    if data_module is None:
+        return None
+    capsule = getattr(data_module, CAPSULE_ATTRIBUTE, None)
+    if capsule is None:
+        return None
+    name = CAPSULE_NAME.encode()
+    if not _capsule_is_valid(capsule, name):
+        problems.append(f"{CAPSULE_NAME} is not a capsule of that name: {_describe(capsule)}")
+        return None
+    pointer: int | None = _capsule_get_pointer(capsule, name)
+    return pointer or None
+
+
+def _read_casts(
+    memory: _Memory, type_record: _SwigType, label: str, problems: list[str]
+) -> list[CastInfo]:
+    casts: list[CastInfo] = []
+    seen: set[int] = set()
+    address = type_record.cast_list or 0
+    previous = 0
+    while address:
+        if address in seen:
+            problems.append(f"{label}: cast list loops back to entry {address:#x}")
+            break
+        if len(casts) >= MAX_CASTS:
+            problems.append(f"{label}: cast list cut after {MAX_CASTS} entries")
+            break
+        seen.add(address)
+        entry = memory.record(_SwigCast, address)
+        if entry is None:
+            problems.append(f"{label}: cast entry at {address:#x} cannot be read")
+            break
+        source = entry.source_type or 0
+        source_record = memory.record(_SwigType, source) if source else None
+        if source and source_record is None:
+            problems.append(f"{label}: source type at {source:#x} cannot be read")
+        prev = entry.prev_cast or 0
+        if prev != previous:
+            problems.append(
+                f"{label}: entry {address:#x} links back to {prev:#x} instead of {previous:#x}"
+            )
+        casts.append(
+            CastInfo(
+                address=address,
+                source_address=source,
+                source_mangled_name=(
+                    memory.text(source_record.mangled_name or 0) if source_record else None
+                ),
+                has_converter=bool(entry.convert_fn),
+                prev_address=prev,
+            )
+        )
+        previous = address
+        address = entry.next_cast or 0
+    return casts
+
+
+def _read_registration(
+    memory: _Memory, known: _KnownObjects, address: int, label: str, problems: list[str]
+) -> Registration | None:
+    data = memory.record(_SwigClassData, address)
+    if data is None:
+        problems.append(f"{label}: class data at {address:#x} cannot be read")
+        return None
+    cls = _object_at(memory, known, data.class_object or 0)
+    new_hook = _object_at(memory, known, data.new_hook or 0)
+    destroy_hook = _object_at(memory, known, data.destroy_hook or 0)
+    for name, pointer, obj in (
+        ("class", data.class_object, cls),
+        ("new hook", data.new_hook, new_hook),
+        ("destroy hook", data.destroy_hook, destroy_hook),
+    ):
+        if pointer and obj is None:
+            problems.append(f"{label}: {name} at {pointer:#x} is not a readable object")
+    return Registration(
+        address=address,
+        class_name=_class_name(cls),
+        class_repr=_describe(cls),
+        new_hook_repr=_describe(new_hook),
+        destroy_hook_repr=_describe(destroy_hook),
+        destroy_takes_args=data.destroy_takes_args,
+        has_instance_type=bool(data.instance_type),
+    )
+
+
+def _read_module(
+    memory: _Memory, known: _KnownObjects, address: int, is_head: bool, problems: list[str]
+) -> tuple[ModuleInfo | None, int]:
+    record = memory.record(_SwigModule, address)
+    if record is None:
+        problems.append(f"module record at {address:#x} cannot be read")
+        return None, 0
+    library = _library_of(address)
+    info = ModuleInfo(
+        address=address,
+        is_head=is_head,
+        type_count=record.type_count,
+        name=_extension_modules().get(os.path.realpath(library)) if library else None,
+        library=library,
+    )
+    count = record.type_count
+    if count > MAX_TYPES:
+        problems.append(f"module {address:#x}: type count {count} cut to {MAX_TYPES}")
+        count = MAX_TYPES
+    slots = memory.read(record.type_array or 0, count * _POINTER) if count else b""
+    if slots is None:
+        problems.append(f"module {address:#x}: type array cannot be read")
+        slots = b""
+    for slot, (type_address,) in enumerate(struct.iter_unpack("=Q", slots)):
+        label = f"module {address:#x} slot {slot}"
+        if not type_address:
+            problems.append(f"{label}: empty")
+            continue
+        type_record = memory.record(_SwigType, type_address)
+        if type_record is None:
+            problems.append(f"{label}: type record at {type_address:#x} cannot be read")
+            continue
+        mangled = memory.text(type_record.mangled_name or 0)
+        label = f"{label} ({mangled})"
+        class_data = type_record.class_data or 0
+        info.types.append(
+            TypeInfo(
+                slot=slot,
+                address=type_address,
+                mangled_name=mangled,
+                pretty_name=memory.text(type_record.pretty_name or 0),
+                shared=False,
+                owns_class_data=bool(type_record.owns_class_data),
+                class_data_set=bool(class_data),
+                casts=_read_casts(memory, type_record, label, problems),
+                registration=(
+                    _read_registration(memory, known, class_data, label, problems)
+                    if class_data
+                    else None
+                ),
+            )
+        )
+    return info, record.next_module or 0
+
+
+def snapshot() -> Snapshot:
+    """Reads the registry of this process. Loads nothing and changes nothing."""
+    problems: list[str] = []
+    head = _head_pointer(problems)
+    snap = Snapshot(capsule_found=head is not None, head_address=head, problems=problems)
+    if head is None:
+        return snap
+    memory = _Memory()
+    known = _KnownObjects()
+    try:
+        if not memory.usable:
+            problems.append("this process's memory cannot be read safely (/proc/self/mem)")
+            return snap
+        seen: set[int] = set()
+        address = head
+        while address and address not in seen:
+            if len(snap.modules) >= MAX_MODULES:
+                problems.append(f"chain cut after {MAX_MODULES} modules")
+                break
+            seen.add(address)
+            module, address = _read_module(memory, known, address, address == head, problems)
+            if module is None:
+                break
+            snap.modules.append(module)
+        else:
+            if not address:
+                problems.append("chain ends in a null link instead of coming back to the head")
+            elif address != head:
+                problems.append(f"chain loops back to {address:#x}, not to the head")
+    finally:
+        memory.close()
+
+    owners: dict[int, int] = {}
+    for module in snap.modules:
+        for type_info in module.types:
+            owners[type_info.address] = owners.get(type_info.address, 0) + 1
+    for module in snap.modules:
+        for type_info in module.types:
+            type_info.shared = owners[type_info.address] > 1
+    return snap
