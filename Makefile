@@ -21,7 +21,8 @@ SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-na
 	KIVO_MEMORY_CHECKER=1
 endif
 
-.PHONY: run test install venv cpp-tests pytest typecheck asan valgrind bench format clean
+.PHONY: run test install venv cpp-tests test-ext pytest typecheck asan valgrind bench format \
+  format-check wheel test-without-extras clean
 
 $(VENV)/.stamp: pyproject.toml scripts/find-python313.sh
 	@py313=$$(scripts/find-python313.sh) || exit 1; \
@@ -35,18 +36,28 @@ venv: $(VENV)/.stamp
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
-	  -C build-dir=$(BUILD)/wheel -C cmake.define.KIVO_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF) .
+	  -C build-dir=$(BUILD)/wheel -C cmake.define.KIVO_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF) \
+	  $(EXTRA_INSTALL_ARGS) .
 
 run: install
 	$(PY) -m kivotools
 
-cpp-tests: venv
+# The test build: GoogleTests and the test-only extension modules (tests/ext).
+TEST_EXT_TARGETS := _kivotest_a _kivotest_b _kivotest_c _convtest
+
+$(BUILD)/tests/build.ninja: | venv
 	$(VENV)/bin/cmake -S . -B $(BUILD)/tests -G Ninja -DKIVO_BUILD_TESTS=ON \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_DEFINES)
+	  -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_DEFINES) $(TEST_CMAKE_DEFINES)
+
+cpp-tests: $(BUILD)/tests/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)/tests
 	cd $(BUILD)/tests && $(abspath $(VENV))/bin/ctest --output-on-failure -j$(JOBS)
 
-pytest: install cpp-tests
+# Only what pytest needs of the test build: the test-only modules, not the GoogleTests.
+test-ext: $(BUILD)/tests/build.ninja
+	$(VENV)/bin/cmake --build $(BUILD)/tests --target $(TEST_EXT_TARGETS)
+
+pytest: install test-ext
 	KIVO_TEST_EXT_DIR=$(TEST_EXT_DIR) $(SAN_ENV) $(PY) -m pytest -q $(PYTEST_ARGS)
 
 # Static checks: mypy over the package, its stubs and a typed usage sample (tests/typing);
@@ -104,8 +115,34 @@ bench:
 	$(BENCH_VENV)/bin/cmake --build $(BENCH_BUILD)/peers
 	$(BENCH_PY) bench/run.py --peers $(BENCH_BUILD)/peers $(BENCH_ARGS)
 
+# The wheel as users get it: sdist, wheel from the read-only sdist, auditwheel repair, a fresh
+# venv and the installed-package tests run outside the source tree (scripts/wheel.sh).
+wheel:
+	scripts/wheel.sh $(BUILD)/dist
+
+# The product against stand-ins built without their extras (no log read-back, no test controls),
+# as the real toolkit libraries are: its own venv and build trees, and the test files that need
+# neither extra (the other files would only fail on the missing extras).
+NOEXTRAS_VENV ?= .venv-noextras
+NOEXTRAS_BUILD ?= build/noextras
+# The product's tests that need neither the controls nor the log read-back (the hostile table
+# resets the controls between rows, so it stays with the full suite).
+NOEXTRAS_TESTS := tests/python/test_without_extras.py tests/python/test_constants.py \
+  tests/python/test_conversion.py tests/python/test_packed.py tests/python/test_registry.py \
+  tests/python/test_registry_cli.py tests/python/test_registry_reader.py
+
+test-without-extras:
+	$(MAKE) install test-ext VENV=$(NOEXTRAS_VENV) BUILD=$(NOEXTRAS_BUILD) \
+	  EXTRA_INSTALL_ARGS=-Ccmake.define.KIVO_TOOLKIT_EXTRAS=OFF TEST_CMAKE_DEFINES=-DKIVO_TOOLKIT_EXTRAS=OFF
+	KIVO_TEST_EXT_DIR=$(abspath $(NOEXTRAS_BUILD)/tests/tests/ext) \
+	  $(NOEXTRAS_VENV)/bin/python -m pytest -q $(NOEXTRAS_TESTS)
+
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
+# Fails on any C++ source that `make format` would change.
+format-check:
+	clang-format --dry-run --Werror $$(git ls-files '*.cc' '*.h')
+
 clean:
-	rm -rf build .venv .venv-asan .venv-valgrind
+	rm -rf build dist .venv .venv-asan .venv-valgrind .venv-bench .venv-wheel .venv-noextras

@@ -15,6 +15,10 @@ if TEST_EXT_DIR and TEST_EXT_DIR not in sys.path:
     sys.path.insert(0, TEST_EXT_DIR)
 
 
+# Names of the test-only modules (tests/ext), as child code imports them.
+TEST_EXT_MODULES = ("_convtest", "_kivotest_")
+
+
 def run_python(
     code: str,
     *,
@@ -24,9 +28,12 @@ def run_python(
 ) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter (the one running the tests) and returns the result.
 
-    The test-only extension modules are importable there too. With `check`, a non-zero exit
-    status fails the calling test with the child's output.
+    The test-only extension modules are importable there too; a child that uses them skips the
+    calling test when they were not built. With `check`, a non-zero exit status fails the
+    calling test with the child's output.
     """
+    if any(name in code for name in TEST_EXT_MODULES):
+        require_test_ext()
     child_env = dict(os.environ)
     if TEST_EXT_DIR:
         child_env["PYTHONPATH"] = os.pathsep.join(
