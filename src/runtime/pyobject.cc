@@ -49,6 +49,19 @@ void report_leak(const char *name) {
     std::fflush(stdout);
 }
 
+// The release shortcut. The plain release of an owning wrapped pointer whose destroy hook is
+// the module's own delete_<class> makes a temporary, non-owning wrapped pointer with the same
+// address and type record and calls the hook with it through the interpreter; the wrapper then
+// converts the temporary back to that address, disowns it and deletes the tool. Done on the
+// object being released itself, the same work reaches the same address with the same type
+// record, without the temporary and the call: about 50 ns and 670 instructions of a norvek life
+// cycle (bench/: 291 ns against 341 ns, 1.99 against 2.31 of nanobind's, whose limit is 2).
+// Only a hook that is the wrapper itself and an object of the wrapper's own type qualify, so a
+// cast or a later chain member never takes it. The deletion holds a reference to the object it
+// works on while it lets go of the lock, so the dying object is given a count of 1 for the call
+// and its release goes on only when that count is back to 0 (call_destroy_hook). The release
+// scenarios of tests/python/test_fast_paths.py pin the equivalence with the plain path.
+//
 // The deletion wrappers of this module's tool types, as register_deletion_wrapper made them
 // known; written at module start-up, with the interpreter lock held.
 struct deletion_wrapper {

@@ -273,6 +273,14 @@ int register_class(PyObject *cls, swig_type *type_record);
 PyObject *register_class_wrapper(PyObject *args, swig_type *type_record);
 swig_class_data *new_class_data(PyObject *cls);
 PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
+class swig_arg_holder;
+// SWIG_Python_ConvertPtrAndOwn that also keeps the matched wrapped pointer in `holder`
+// (untouched for None). Returns 0, -1, or -12 when the "this" name could not be made.
+int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
+                     swig_arg_holder &holder);
+
+// ---------------------------------------------------------------------------------------------
+// Call steps (call.cc).
 
 // Ends a call that entered `tool` (null: none). The last call to leave a tool that was deleted
 // meanwhile destroys it, with the interpreter lock released.
@@ -302,10 +310,6 @@ private:
     void *entered_ = nullptr; // the tool a call is inside of, or null
 };
 
-// SWIG_Python_ConvertPtrAndOwn that also keeps the matched wrapped pointer in `holder`
-// (untouched for None). Returns 0, -1, or -12 when the "this" name could not be made.
-int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
-                     swig_arg_holder &holder);
 // The `self` conversion of a method wrapper: the tool pointer, or null with the argument error
 // raised (None and a deleted tool, which convert to null, included).
 void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg_holder &holder);

@@ -236,11 +236,31 @@ def test_the_lock_is_released_while_tool_code_runs(name):
 
 
 DELETED_WHILE_INSIDE = r"""
-import threading, time
+import importlib.util, os, shutil, sys, tempfile, threading, time
 from kivotools import testing
 from kivotools.testing import Operation
 from kivotools.kivoc import _norvek
 from kivotools.kivoc.norvek import norvek
+
+def copy():
+    # The same module file under another name and path: a second runtime copy in the process,
+    # joined to the same registry and so sharing the tool's type record.
+    if "copy_b._norvek" not in sys.modules:
+        folder = tempfile.mkdtemp()
+        path = shutil.copy(_norvek.__file__, folder)
+        spec = importlib.util.spec_from_file_location("copy_b._norvek", path)
+        sys.modules[spec.name] = module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        shutil.rmtree(folder)
+    return sys.modules["copy_b._norvek"]
+
+def used_by_both_then_capsule_deleted():
+    # Each copy keeps the marks it adopted even when a caller removes their capsule.
+    for module in (_norvek, copy()):
+        module.norvek_cleanup_norvek(module.new_norvek())
+    del sys.modules["swig_runtime_data4"].call_table_capsule
+    testing.reset()
+    return _norvek.new_norvek()
 
 testing.reset()
 tool = {make}
@@ -278,13 +298,64 @@ assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
         ("_norvek.new_norvek()", "_norvek.norvek_cleanup_norvek(tool)",
          "_norvek.delete_norvek(tool)", None),
         ("norvek()", "tool.initialize_norvek()", "tool.delete()", True),
+        ("_norvek.new_norvek()", "_norvek.norvek_initialize_norvek(tool)",
+         "copy().delete_norvek(tool)", True),
+        ("copy().new_norvek()", "copy().norvek_initialize_norvek(tool)",
+         "_norvek.delete_norvek(tool)", True),
+        ("used_by_both_then_capsule_deleted()", "_norvek.norvek_initialize_norvek(tool)",
+         "copy().delete_norvek(tool)", True),
     ],
-    ids=["initialize/delete_norvek", "cleanup/delete_norvek", "proxy"],
+    ids=["initialize/delete_norvek", "cleanup/delete_norvek", "proxy", "delete through a copy",
+         "call through a copy", "capsule deleted"],
 )  # fmt: skip
 def test_a_tool_deleted_while_a_call_is_inside_goes_when_the_call_leaves(
     make, call, delete, result
 ):
     run_python(DELETED_WHILE_INSIDE.format(make=make, call=call, delete=delete, result=result))
+
+
+# A fork while other threads are inside tool calls: those threads do not exist in the child,
+# so their calls are over there. A tool deleted before the fork while a call was inside goes
+# in the child at once; one deleted in the child goes when deleted.
+FORKED_WHILE_INSIDE = r"""
+import os, threading, time
+from kivotools import testing
+from kivotools.testing import Operation
+from kivotools.kivoc import _norvek
+
+testing.reset()
+busy, deleted = _norvek.new_norvek(), _norvek.new_norvek()
+testing.block(Operation.IS_NORVEK_INITIALIZED, 2.0)
+workers = [threading.Thread(target=_norvek.norvek_initialize_norvek, args=(tool,))
+           for tool in (busy, deleted)]
+for worker in workers:
+    worker.start()
+while testing.calls(Operation.IS_NORVEK_INITIALIZED) < 2:
+    time.sleep(0.001)
+assert _norvek.delete_norvek(deleted) is None
+origins = testing.calls(Operation.LOG_SET_ORIGIN)
+pid = os.fork()
+if pid == 0:
+    status = 1
+    try:
+        assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
+        assert _norvek.delete_norvek(busy) is None
+        assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 2
+        status = 0
+    finally:
+        os._exit(status)
+_, status = os.waitpid(pid, 0)
+assert os.waitstatus_to_exitcode(status) == 0, status
+# In the parent the calls go on: nothing was destroyed under them.
+assert testing.calls(Operation.LOG_SET_ORIGIN) == origins
+for worker in workers:
+    worker.join(30)
+assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
+"""
+
+
+def test_calls_of_threads_left_behind_by_a_fork_are_over_in_the_child():
+    run_python(FORKED_WHILE_INSIDE, timeout=120)
 
 
 ONE_SINK_MANY_THREADS = r"""
