@@ -248,9 +248,9 @@ def copy():
     if "copy_b._norvek" not in sys.modules:
         folder = tempfile.mkdtemp()
         path = shutil.copy(_norvek.__file__, folder)
-        spec = importlib.util.spec_from_file_location("copy_b._norvek", path)
-        sys.modules[spec.name] = module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module_spec = importlib.util.spec_from_file_location("copy_b._norvek", path)
+        sys.modules[module_spec.name] = module = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(module)
         shutil.rmtree(folder)
     return sys.modules["copy_b._norvek"]
 

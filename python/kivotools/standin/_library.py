@@ -84,9 +84,9 @@ def _module_dirs() -> list[str]:
 
         dirs.extend(os.path.abspath(p) for p in kivoc.__path__)
         for name in ("kivotools.kivoc._norvek", "kivotools.kivoc._quedrin"):
-            spec = importlib.util.find_spec(name)
-            if spec is not None and spec.origin:
-                dirs.append(os.path.dirname(os.path.abspath(spec.origin)))
+            found = importlib.util.find_spec(name)
+            if found is not None and found.origin:
+                dirs.append(os.path.dirname(os.path.abspath(found.origin)))
     except ImportError:
         pass
     return list(dict.fromkeys(dirs))
