@@ -8,18 +8,23 @@ __version__ = "0.1.0"
 __all__ = ["norvek", "quedrin", "get_cmake_dir", "get_include", "__version__"]
 
 
-def get_include() -> str:
-    """The folder of the kit's headers (runtime, services, exported tool classes)."""
+def _kit_folder(*parts: str) -> str:
+    # An editable install keeps the Python files in the checkout and what the build installed
+    # (the kit among it) elsewhere on the package's path: take the entry that holds the folder.
     import os
 
-    return os.path.join(os.path.dirname(__file__), "include")
+    candidates = [os.path.join(entry, *parts) for entry in __path__]
+    return next((path for path in candidates if os.path.isdir(path)), candidates[0])
+
+
+def get_include() -> str:
+    """The folder of the kit's headers (runtime, services, exported tool classes)."""
+    return _kit_folder("include")
 
 
 def get_cmake_dir() -> str:
     """The folder of the kit's CMake package, for ``find_package(kivotools CONFIG)``."""
-    import os
-
-    return os.path.join(os.path.dirname(__file__), "share", "cmake", "kivotools")
+    return _kit_folder("share", "cmake", "kivotools")
 
 
 def __getattr__(name: str):

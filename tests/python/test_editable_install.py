@@ -25,6 +25,9 @@ assert kivotools.testing.calls(kivotools.testing.Operation.CLEANUP_NORVEK) == 0
 assert [r.text for r in kivotools.log.records()] == [
     "No need to cleanup. norvek is not initialized yet."]
 assert forward_to_logging(logging.getLogger("x")) == 1
+import os
+assert os.path.isfile(os.path.join(kivotools.get_cmake_dir(), "kivotoolsConfig.cmake"))
+assert os.path.isfile(os.path.join(kivotools.get_include(), "swig_runtime.h"))
 print("ok")
 """
 
