@@ -78,6 +78,10 @@ int own_defer(void *tool, destroy_fn destroy) noexcept {
     return 1;
 }
 
+int own_busy(void *tool) noexcept {
+    return find_in_use(tool) != nullptr;
+}
+
 // The in-use marks are shared by every runtime copy of the process (each module of the family
 // has its own copy of this file), because the tools are: a delete through one module must wait
 // for a call through another. The first copy that needs the marks publishes its table in
@@ -98,6 +102,8 @@ struct shared_call_table {
     destroy_fn (*leave)(void *tool) noexcept;
     // 1 when a call is inside `tool`: the last call to leave then destroys it with `destroy`.
     int (*defer)(void *tool, destroy_fn destroy) noexcept;
+    // 1 when a call is inside `tool`, 0 otherwise; changes nothing.
+    int (*busy)(void *tool) noexcept;
 };
 
 constexpr std::uint32_t call_table_version = 1;
@@ -105,8 +111,8 @@ const char runtime_data_module[] = "swig_runtime_data4";
 const char call_table_attribute[] = "call_table_capsule";
 const char call_table_name[] = "swig_runtime_data4.call_table_capsule";
 
-const shared_call_table own_table = {call_table_version, sizeof(shared_call_table), own_enter,
-                                     own_leave, own_defer};
+const shared_call_table own_table = {
+    call_table_version, sizeof(shared_call_table), own_enter, own_leave, own_defer, own_busy};
 const shared_call_table *adopted_table = nullptr;
 
 // In a child made by fork only the forking thread goes on, and it runs Python, so it is inside
@@ -278,6 +284,26 @@ PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
         destroy(pointer);
     }
     Py_RETURN_NONE;
+}
+
+void *take_tool(PyObject *obj, swig_type *type, const char *message) {
+    swig_arg_holder holder;
+    void *pointer = nullptr;
+    int code = convert_and_hold(obj, &pointer, type, 0, holder);
+    if (code < 0 || !pointer) {
+        raise_argument_error(code < 0 ? code : SWIG_ERROR, message);
+        return nullptr;
+    }
+    if (call_table().busy(pointer)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the tool cannot be taken back while a call is inside it");
+        return nullptr;
+    }
+    // Python reaches the tool no more: the wrapped pointer neither owns it nor knows it.
+    SwigPyObject *wrapped = holder.get();
+    wrapped->owns_pointer = 0;
+    wrapped->pointer = nullptr;
+    return pointer;
 }
 
 PyObject *wrap_new_tool(void *tool, swig_type *type, void (*destroy)(void *) noexcept) {

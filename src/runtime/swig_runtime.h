@@ -317,6 +317,11 @@ void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg
 // `obj` (with the lock released); None for None.
 PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
                       void (*destroy)(void *) noexcept);
+// The body of a take-back, where module code answers for a tool that Python held: the tool behind
+// `obj`, which its wrapped pointer then neither owns nor knows (later calls through it raise the
+// argument error). Null with the argument error raised (None and a deleted tool included), or
+// with RuntimeError while a call on another thread is inside the tool (Python keeps it then).
+void *take_tool(PyObject *obj, swig_type *type, const char *message);
 // The result of a constructor wrapper: wrap_new_object, or, when that fails, the tool destroyed
 // (with the lock released) and MemoryError raised.
 PyObject *wrap_new_tool(void *tool, swig_type *type, void (*destroy)(void *) noexcept);
