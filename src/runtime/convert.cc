@@ -1,7 +1,10 @@
 // Argument conversion, class registration and error mapping.
 #include "swig_runtime.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -133,6 +136,42 @@ int SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **result, swig_type *type, 
     return convert_and_hold(obj, result, type, flags, holder);
 }
 
+PyObject *adopt_wrapped_pointer(PyObject *cls, PyObject *obj) {
+    char method[128];
+    swig_type *type = find_registered_class(cls, method, sizeof(method));
+    if (!type) {
+        if (!PyType_Check(cls)) {
+            PyErr_Format(PyExc_TypeError, "a tool can only be adopted by a class, not by %T", cls);
+        } else if (PyObject *name =
+                       PyType_GetFullyQualifiedName(reinterpret_cast<PyTypeObject *>(cls))) {
+            PyErr_Format(PyExc_TypeError, "%U is not registered with its module", name);
+            Py_DECREF(name);
+        }
+        return nullptr;
+    }
+    // Made before the "this" lookups run any code (which may register classes anew).
+    char message[512];
+    std::snprintf(message, sizeof(message), "in method '%s', argument 1 of type '%s'", method,
+                  swig_type_display_name(type));
+    int status = SWIG_ERROR;
+    SwigPyObject *found = find_wrapped_pointer(obj, status);
+    if (!found) {
+        raise_argument_error(status, message);
+        return nullptr;
+    }
+    swig_cast *cast = nullptr;
+    SwigPyObject *match = match_chain(found, type, cast);
+    // A deleted or taken-back tool has no address: there is nothing to adopt.
+    if (!match || !match->pointer) {
+        Py_DECREF(found);
+        raise_argument_error(SWIG_ERROR, message);
+        return nullptr;
+    }
+    Py_INCREF(match);
+    Py_DECREF(found);
+    return reinterpret_cast<PyObject *>(match);
+}
+
 PyObject *SWIG_Python_ErrorType(int code) {
     switch (code) {
     case SWIG_MemoryError:
@@ -200,6 +239,66 @@ PyObject *wrap_new_object(void *pointer, swig_type *type_record) {
     return SwigPyObject_Create(pointer, type_record, 1);
 }
 
+namespace {
+
+// Registration records this copy's class registration made, with the interpreter each was
+// made in: the ones a later registration of the same type may give back. Never destroyed.
+struct made_record {
+    swig_class_data *record;
+    PyInterpreterState *interpreter;
+};
+
+std::vector<made_record> &made_records() {
+    static auto *made = new std::vector<made_record>();
+    return *made;
+}
+
+// Frees `data` and gives back the references its fields hold (as new_class_data took them),
+// after the record is gone: what they release may run code, which then finds no trace of it.
+void release_class_data(swig_class_data *data) {
+    PyObject *held[6] = {};
+    int count = 0;
+    if (data->new_hook) {
+        held[count++] = data->new_hook;
+        held[count++] = data->new_hook;
+        held[count++] = data->new_call_args;
+        held[count++] = data->new_call_args;
+    } else {
+        held[count++] = data->class_object;
+        held[count++] = data->new_call_args;
+    }
+    if (data->destroy_hook) {
+        held[count++] = data->destroy_hook;
+        held[count++] = data->destroy_hook;
+    }
+    std::free(data);
+    for (int i = 0; i < count; ++i) {
+        Py_XDECREF(held[i]);
+    }
+}
+
+// A record that a registration replaced is freed when this copy made it, in this interpreter
+// (its references belong to this interpreter's objects), and no type record of any module
+// still points to it; otherwise it stays, as records always did.
+void release_if_unreachable(swig_class_data *superseded) {
+    std::vector<made_record> &made = made_records();
+    PyInterpreterState *here = PyInterpreterState_Get();
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        if (made[i].record != superseded) {
+            continue;
+        }
+        if (made[i].interpreter != here || class_data_in_use(superseded)) {
+            return;
+        }
+        made[i] = made.back();
+        made.pop_back();
+        release_class_data(superseded);
+        return;
+    }
+}
+
+} // namespace
+
 swig_class_data *new_class_data(PyObject *cls) {
     auto *data = static_cast<swig_class_data *>(std::malloc(sizeof(swig_class_data)));
     if (!data) {
@@ -261,8 +360,29 @@ int register_class(PyObject *cls, swig_type *type_record) {
     if (!data) {
         return -1;
     }
+    std::vector<made_record> &made = made_records();
+    try {
+        made.push_back({data, PyInterpreterState_Get()});
+    } catch (const std::bad_alloc &) {
+        release_class_data(data);
+        PyErr_NoMemory();
+        return -1;
+    }
+    swig_class_data *superseded = type_record->owns_class_data ? type_record->class_data : nullptr;
     SWIG_TypeClientData(type_record, data);
     type_record->owns_class_data = 1;
+    // Adoption finds the class by itself and by its subclasses; a hook other than a built-in
+    // function is quoted by the adoption's own name.
+    const char *method =
+        data->destroy_hook && PyCFunction_Check(data->destroy_hook)
+            ? reinterpret_cast<PyCFunctionObject *>(data->destroy_hook)->m_ml->ml_name
+            : nullptr;
+    if (PyType_Check(cls)) {
+        note_registered_class(cls, type_record, method);
+    }
+    if (superseded) {
+        release_if_unreachable(superseded);
+    }
     return 0;
 }
 

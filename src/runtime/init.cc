@@ -203,6 +203,8 @@ PyObject *SWIG_Python_InitModule() {
         Py_DECREF(module);
         return nullptr;
     }
+    // Before any call can be made: a call never has to find the table itself.
+    join_call_table();
     install_constants(module_dict);
     if (PyErr_Occurred()) {
         Py_DECREF(module);

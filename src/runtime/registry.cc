@@ -211,6 +211,37 @@ void SWIG_TypeClientData(swig_type *type, swig_class_data *class_data) {
     }
 }
 
+bool class_data_in_use(const swig_class_data *data) {
+    const auto holds = [data](const swig_module_record *module) {
+        for (std::uint64_t i = 0; i < module->type_count; ++i) {
+            const swig_type *merged = module->type_array[i];
+            const swig_type *initial = module->initial_types ? module->initial_types[i] : nullptr;
+            if ((merged && merged->class_data == data) ||
+                (initial && initial->class_data == data)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // This module's own records first (it may keep a chain of one), then every module of the
+    // chain as it was last joined. Cast entries point only at records these arrays hold.
+    if (holds(&swig_module)) {
+        return true;
+    }
+    swig_module_record *head = type_pointer;
+    swig_module_record *iter = head;
+    for (std::uint64_t walked = 0; iter && walked < max_chain_length; ++walked) {
+        if (holds(iter)) {
+            return true;
+        }
+        iter = iter->next_module;
+        if (iter == head) {
+            break;
+        }
+    }
+    return false;
+}
+
 void SWIG_Python_DestroyModule(PyObject *capsule) {
     // Checked without raising: a destructor must not leave an exception behind.
     if (PyCapsule_IsValid(capsule, capsule_name)) {

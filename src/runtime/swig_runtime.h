@@ -59,6 +59,12 @@
 //                    release whose destroy hook brought the object back.
 //   next_object      its creator and append; released with the object.
 // SwigPyPacked     every field written once by its creator; the data buffer is its own.
+// shared_call_table (static const data of the copy that anchored it; never written)
+//   anchored at the first start-up of any copy in the process, in the main interpreter's
+//   state dictionary (which no Python code reaches) as the capsule
+//   "swig_runtime_data4.call_table_capsule"; every later copy adopts it at its own start-up
+//   and keeps the pointer. The marks and the class map behind its functions belong to the
+//   anchoring copy and are read and changed only under the lock.
 // Process-wide statics of each module: type_pointer (the head as last imported; set by
 // SWIG_Python_GetModule only) and swig_this (made on first need; released by the capsule
 // destructor, so every user holds its own reference for as long as it uses the string).
@@ -118,6 +124,38 @@ struct SwigPyObject {
     swig_type *type_record;    // type of `pointer`; may be null
     int owns_pointer;          // 1: releasing this object destroys the instance
     SwigPyObject *next_object; // strong reference to the next wrapped pointer, or null
+};
+
+// Destroys a tool; run with the interpreter lock released.
+using swig_destroy_fn = void (*)(void *) noexcept;
+
+// The process-wide call table: the in-use marks of the tools, which every runtime copy of the
+// process shares because the tools are shared (a delete through one module must wait for a
+// call through another), and the map of registered proxy classes that adoption reads. Every
+// function runs with the interpreter lock held and runs no Python code.
+//
+// Version rule: any binary-incompatible change (a field moved or removed, a signature or a
+// meaning changed) bumps `version`; fields are only ever added at the end, which raises `size`.
+// A copy adopts an anchored table of its own version that has at least the marks (through
+// `busy`) and reads a later field only when `size` covers it.
+struct shared_call_table {
+    std::uint32_t version;
+    std::uint32_t size; // sizeof(shared_call_table) of the copy that anchored it
+    // Marks one more call inside `tool`: 0, or -1 (nothing raised) when out of memory.
+    int (*enter)(void *tool) noexcept;
+    // Ends one call inside `tool`: the destroy function the caller must now run, or null.
+    swig_destroy_fn (*leave)(void *tool) noexcept;
+    // 1 when a call is inside `tool`: the last call to leave then destroys it with `destroy`.
+    int (*defer)(void *tool, swig_destroy_fn destroy) noexcept;
+    // 1 when a call is inside `tool`, 0 otherwise; changes nothing.
+    int (*busy)(void *tool) noexcept;
+    // Remembers that the class `cls` (a type) was registered for `type`, with `method` the name
+    // refusals of adoption quote: 0, or -1 (nothing raised) when out of memory.
+    int (*note_class)(PyObject *cls, swig_type *type, const char *method) noexcept;
+    // The type record of the first class of `cls`'s method resolution order that was
+    // registered and still lives, with its method name copied into `method` (at most
+    // `method_size` bytes, cut and terminated); null when none was.
+    swig_type *(*find_class)(PyObject *cls, char *method, std::size_t method_size) noexcept;
 };
 
 // A private copy of a block of bytes with its type.
@@ -190,6 +228,15 @@ static_assert(offsetof(SwigPyObject, pointer) == 16 && offsetof(SwigPyObject, ty
                   offsetof(SwigPyObject, owns_pointer) == 32 &&
                   offsetof(SwigPyObject, next_object) == 40 && sizeof(SwigPyObject) == 48,
               "SwigPyObject layout");
+static_assert(offsetof(shared_call_table, version) == 0 &&
+                  offsetof(shared_call_table, size) == 4 &&
+                  offsetof(shared_call_table, enter) == 8 &&
+                  offsetof(shared_call_table, leave) == 16 &&
+                  offsetof(shared_call_table, defer) == 24 &&
+                  offsetof(shared_call_table, busy) == 32 &&
+                  offsetof(shared_call_table, note_class) == 40 &&
+                  offsetof(shared_call_table, find_class) == 48 && sizeof(shared_call_table) == 56,
+              "shared_call_table layout");
 static_assert(offsetof(SwigPyPacked, data) == 16 && offsetof(SwigPyPacked, type_record) == 24 &&
                   offsetof(SwigPyPacked, size) == 32 && sizeof(SwigPyPacked) == 40,
               "SwigPyPacked layout");
@@ -230,6 +277,8 @@ swig_type *find_type_by_name(swig_module_record *start, swig_module_record *stop
                              const char *name);
 swig_cast *find_cast(swig_type *type, const char *name);
 void SWIG_TypeClientData(swig_type *type, swig_class_data *class_data);
+// Whether a type record of this module or of any module on the chain still points to `data`.
+bool class_data_in_use(const swig_class_data *data);
 void SWIG_Python_DestroyModule(PyObject *capsule);
 // The "this" string, made on first need; null (with MemoryError pending) when it cannot be.
 PyObject *swig_this_name();
@@ -273,11 +322,33 @@ int register_class(PyObject *cls, swig_type *type_record);
 PyObject *register_class_wrapper(PyObject *args, swig_type *type_record);
 swig_class_data *new_class_data(PyObject *cls);
 PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
+// Adoption of a tool other code made: the wrapped pointer behind `obj` (the object itself or
+// its "this", as for any argument) when it converts, by the rule the wrappers apply to `self`,
+// to the type record registered for the class `cls` or its nearest registered base; a new
+// reference, or null with TypeError raised (the wrappers' message for a refused or deleted
+// tool; "<class> is not registered with its module" for a class no registration knows).
+PyObject *adopt_wrapped_pointer(PyObject *cls, PyObject *obj);
 class swig_arg_holder;
 // SWIG_Python_ConvertPtrAndOwn that also keeps the matched wrapped pointer in `holder`
 // (untouched for None). Returns 0, -1, or -12 when the "this" name could not be made.
 int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
                      swig_arg_holder &holder);
+
+// ---------------------------------------------------------------------------------------------
+// The process's call table (shared.cc).
+
+// Joins the process's call table at module start-up: adopts the anchored one, or anchors this
+// copy's own when there is none. Runs no Python code and leaves no error behind.
+void join_call_table();
+// The call table this copy uses: the one it joined, or, before any start-up (a test that calls
+// runtime functions directly), the result of joining now.
+const shared_call_table &call_table();
+// Tells the call table that `cls` was registered for `type`; refusals of adoption through it
+// then quote `method`. Nothing is raised: a class that cannot be noted cannot be adopted.
+void note_registered_class(PyObject *cls, swig_type *type, const char *method);
+// The type record registered for `cls` or its nearest registered base, with its method name
+// copied into `method`; null when there is none.
+swig_type *find_registered_class(PyObject *cls, char *method, std::size_t method_size);
 
 // ---------------------------------------------------------------------------------------------
 // Call steps (call.cc).

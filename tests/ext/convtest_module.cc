@@ -257,7 +257,7 @@ PyObject *ct_throw(PyObject *, PyObject *args) {
 // The shared records as {name: (size, [(field, offset, size), ...])}, for the layout mirrors.
 PyObject *ct_layouts(PyObject *, PyObject *) {
     return Py_BuildValue(
-        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])}", "swig_type",
+        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNN])}", "swig_type",
         static_cast<Py_ssize_t>(sizeof(swig_type)), Py_BuildValue(FIELD(swig_type, mangled_name)),
         Py_BuildValue(FIELD(swig_type, pretty_name)),
         Py_BuildValue(FIELD(swig_type, reserved_hook)), Py_BuildValue(FIELD(swig_type, cast_list)),
@@ -280,7 +280,16 @@ PyObject *ct_layouts(PyObject *, PyObject *) {
         Py_BuildValue(FIELD(swig_class_data, destroy_hook)),
         Py_BuildValue(FIELD(swig_class_data, destroy_takes_args)),
         Py_BuildValue(FIELD(swig_class_data, reserved_flag)),
-        Py_BuildValue(FIELD(swig_class_data, instance_type)));
+        Py_BuildValue(FIELD(swig_class_data, instance_type)), "shared_call_table",
+        static_cast<Py_ssize_t>(sizeof(shared_call_table)),
+        Py_BuildValue(FIELD(shared_call_table, version)),
+        Py_BuildValue(FIELD(shared_call_table, size)),
+        Py_BuildValue(FIELD(shared_call_table, enter)),
+        Py_BuildValue(FIELD(shared_call_table, leave)),
+        Py_BuildValue(FIELD(shared_call_table, defer)),
+        Py_BuildValue(FIELD(shared_call_table, busy)),
+        Py_BuildValue(FIELD(shared_call_table, note_class)),
+        Py_BuildValue(FIELD(shared_call_table, find_class)));
 }
 #undef FIELD
 

@@ -23,6 +23,7 @@ from conftest import require_test_ext, run_python
 NORVEK = "kivotools.kivoc._norvek"
 QUEDRIN = "kivotools.kivoc._quedrin"
 CAPSULE_NAME = "swig_runtime_data4.type_pointer_capsule"
+QUEDRIN_REFUSAL = "in method 'delete_quedrin', argument 1 of type 'kivoc::quedrin *'"
 
 TEST_MODULES = {
     "_kivotest_a": {
@@ -508,10 +509,16 @@ def test_the_reader_mirrors_the_record_layouts(ext):
     import ctypes
     import importlib
 
-    from kivotools.registry import _SwigCast, _SwigClassData, _SwigModule, _SwigType
+    from kivotools.registry import (
+        _SharedCallTable,
+        _SwigCast,
+        _SwigClassData,
+        _SwigModule,
+        _SwigType,
+    )
 
     mirrors = {"swig_type": _SwigType, "swig_cast": _SwigCast, "swig_module": _SwigModule,
-               "swig_class_data": _SwigClassData}
+               "swig_class_data": _SwigClassData, "shared_call_table": _SharedCallTable}
     layouts = importlib.import_module("_convtest").layouts()
     assert sorted(layouts) == sorted(mirrors)
     for name, (size, fields) in layouts.items():
@@ -616,3 +623,110 @@ def test_conversion_uses_the_merged_lists_and_moves_hits_forward(ext):
     assert r["pipe"] == [0, 0x2000]
     assert r["after_pipe"] == [p + "Pipe", p + "Derived", p + "Other", p + "Base"]
     assert r["refused"][0] == -1
+
+
+# --------------------------------------------------------------------------------------------
+# Adoption (the proxies' from_this) and registrations made again
+
+
+SUBINTERPRETER = """
+import _interpreters
+def in_subinterpreter(code, keep=False):
+    interpreter = _interpreters.create(_interpreters.new_config("legacy"))
+    assert _interpreters.exec(interpreter, code) is None
+    if not keep:
+        _interpreters.destroy(interpreter)
+    return interpreter
+"""
+
+# Each scenario adopts tools and reports what it saw; every refusal is the wrappers' TypeError.
+ADOPTION = {
+    "subclass, and the raw pointer or the proxy": """
+        from kivotools import quedrin
+        class Mine(quedrin):
+            pass
+        q = quedrin()
+        adopted = [type(cls.from_this(w)).__name__ for cls in (quedrin, Mine) for w in (q, q.this)]
+        report(adopted=adopted, done=Mine.from_this(q).done())
+    """,
+    "refusals": """
+        from kivotools import norvek, quedrin
+        from kivotools.kivoc._proxy import ToolProxy
+        class Raising:
+            @property
+            def this(self):
+                raise RuntimeError("no this here")
+        deleted = quedrin()
+        this = deleted.this
+        deleted.delete()
+        seen = []
+        for cls, bad in ((quedrin, norvek().this), (quedrin, Raising()), (quedrin, this),
+                         (quedrin, None), (ToolProxy, quedrin()), (3, quedrin())):
+            try:
+                cls.from_this(bad) if isinstance(cls, type) else ToolProxy.from_this.__func__(
+                    cls, bad)
+            except TypeError as e:
+                seen.append(str(e))
+        report(seen=seen)
+    """,
+    "in a subinterpreter, and in main after one registered its classes": """
+        from kivotools import quedrin
+        keep = in_subinterpreter("from kivotools import quedrin\\n"
+                                 "assert quedrin.from_this(quedrin().this).done() is False",
+                                 keep=True)
+        first = quedrin.from_this(quedrin().this).done()
+        _interpreters.destroy(keep)
+        report(done=[first, quedrin.from_this(quedrin().this).done()])
+    """,
+    "no module loaded, no module attribute read": """
+        import importlib.util, types
+        from kivotools import quedrin, registry
+        ran = []
+        class Lazy(types.ModuleType):
+            def __getattribute__(self, name):
+                ran.append(name)
+                raise AttributeError(name)
+        sys.modules["lazy_example"] = Lazy("lazy_example")
+        q = quedrin()
+        before = set(sys.modules)
+        quedrin.from_this(q)
+        registry.snapshot()
+        report(loaded=sorted(set(sys.modules) - before), ran=ran)
+    """,
+    "reloaded proxies: old and new classes, superseded records given back": """
+        import gc, importlib, weakref
+        from kivotools.kivoc import _norvek
+        import kivotools.kivoc.norvek as proxy
+        original = proxy.norvek
+        classes = []
+        for _ in range(50):
+            importlib.reload(proxy)
+            classes.append(weakref.ref(proxy.norvek))
+        gc.collect()
+        _norvek.norvek_swigregister(original)
+        count = sys.getrefcount(original)
+        for _ in range(50):
+            _norvek.norvek_swigregister(original)
+        report(alive=sum(ref() is not None for ref in classes),
+               adopted=[type(c.from_this(c())).__name__ for c in (original, proxy.norvek)],
+               same_class_grows=sys.getrefcount(original) - count)
+    """,
+}
+
+ADOPTED = {
+    "subclass, and the raw pointer or the proxy": {
+        "adopted": ["quedrin", "quedrin", "Mine", "Mine"], "done": False},
+    "refusals": {"seen": [QUEDRIN_REFUSAL] * 4 + [
+        "kivotools.kivoc._proxy.ToolProxy is not registered with its module",
+        "a tool can only be adopted by a class, not by int"]},
+    "in a subinterpreter, and in main after one registered its classes": {
+        "done": [False, False]},
+    "no module loaded, no module attribute read": {"loaded": [], "ran": []},
+    "reloaded proxies: old and new classes, superseded records given back": {
+        "alive": 1, "adopted": ["norvek", "norvek"], "same_class_grows": 0},
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("scenario", list(ADOPTION), ids=list(ADOPTION))
+def test_adoption_follows_the_wrappers_rule_in_every_interpreter(scenario):
+    assert child(SUBINTERPRETER + textwrap.dedent(ADOPTION[scenario])) == ADOPTED[scenario]

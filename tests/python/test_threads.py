@@ -254,11 +254,40 @@ def copy():
         shutil.rmtree(folder)
     return sys.modules["copy_b._norvek"]
 
-def used_by_both_then_capsule_deleted():
-    # Each copy keeps the marks it adopted even when a caller removes their capsule.
-    for module in (_norvek, copy()):
-        module.norvek_cleanup_norvek(module.new_norvek())
-    del sys.modules["swig_runtime_data4"].call_table_capsule
+FIRST_CALL = ("from kivotools.kivoc import _norvek\n"
+              "_norvek.norvek_cleanup_norvek(_norvek.new_norvek())")
+
+def first_call_in_a_subinterpreter():
+    import _interpreters
+    interpreter = _interpreters.create(_interpreters.new_config("legacy"))
+    assert _interpreters.exec(interpreter, FIRST_CALL) is None
+    _interpreters.destroy(interpreter)
+    testing.reset()
+    return _norvek.new_norvek()
+
+def used_by_one_then(tamper):
+    # Python-visible runtime data changed after one copy's first call, before the other's.
+    _norvek.norvek_cleanup_norvek(_norvek.new_norvek())
+    if tamper == "removed":
+        del sys.modules["swig_runtime_data4"]
+    elif tamper == "hooked":
+        # Code that deletes the tool wherever a call would let it run before marking itself.
+        def hook(name):
+            if "tool" in globals():
+                _norvek.delete_norvek(globals()["tool"])
+            raise AttributeError(name)
+        data = sys.modules["swig_runtime_data4"]
+        vars(data).pop("call_table_capsule", None)
+        data.__getattr__ = hook
+    else:
+        import ctypes
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        sys.modules["swig_runtime_data4"].call_table_capsule = (
+            new(8, b"swig_runtime_data4.call_table_capsule", None) if tamper == "bad capsule"
+            else object())
+    copy()
     testing.reset()
     return _norvek.new_norvek()
 
@@ -302,11 +331,20 @@ assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
          "copy().delete_norvek(tool)", True),
         ("copy().new_norvek()", "copy().norvek_initialize_norvek(tool)",
          "_norvek.delete_norvek(tool)", True),
-        ("used_by_both_then_capsule_deleted()", "_norvek.norvek_initialize_norvek(tool)",
+        ("first_call_in_a_subinterpreter()", "_norvek.norvek_initialize_norvek(tool)",
          "copy().delete_norvek(tool)", True),
+        ("used_by_one_then('removed')", "_norvek.norvek_initialize_norvek(tool)",
+         "copy().delete_norvek(tool)", True),
+        ("used_by_one_then('bad capsule')", "_norvek.norvek_initialize_norvek(tool)",
+         "copy().delete_norvek(tool)", True),
+        ("used_by_one_then('not a capsule')", "_norvek.norvek_initialize_norvek(tool)",
+         "copy().delete_norvek(tool)", True),
+        ("used_by_one_then('hooked')", "copy().norvek_initialize_norvek(tool)",
+         "_norvek.delete_norvek(tool)", True),
     ],
     ids=["initialize/delete_norvek", "cleanup/delete_norvek", "proxy", "delete through a copy",
-         "call through a copy", "capsule deleted"],
+         "call through a copy", "first call in a subinterpreter", "runtime data removed",
+         "bad capsule", "not a capsule", "hook in the data module"],
 )  # fmt: skip
 def test_a_tool_deleted_while_a_call_is_inside_goes_when_the_call_leaves(
     make, call, delete, result
@@ -323,6 +361,7 @@ from kivotools import testing
 from kivotools.testing import Operation
 from kivotools.kivoc import _norvek
 
+{before}
 testing.reset()
 busy, deleted = _norvek.new_norvek(), _norvek.new_norvek()
 testing.block(Operation.IS_NORVEK_INITIALIZED, 2.0)
@@ -354,8 +393,23 @@ assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
 """
 
 
-def test_calls_of_threads_left_behind_by_a_fork_are_over_in_the_child():
-    run_python(FORKED_WHILE_INSIDE, timeout=120)
+# What ran before: nothing, or the first tool call of the process in a subinterpreter that is
+# gone by the fork.
+BEFORE_FORK = {
+    "main only": "",
+    "first call in a subinterpreter": """
+import _interpreters
+interpreter = _interpreters.create(_interpreters.new_config("legacy"))
+assert _interpreters.exec(interpreter, "from kivotools.kivoc import _norvek\\n"
+                          "_norvek.delete_norvek(_norvek.new_norvek())") is None
+_interpreters.destroy(interpreter)
+""",
+}
+
+
+@pytest.mark.parametrize("before", list(BEFORE_FORK))
+def test_calls_of_threads_left_behind_by_a_fork_are_over_in_the_child(before):
+    run_python(FORKED_WHILE_INSIDE.replace("{before}", BEFORE_FORK[before]), timeout=120)
 
 
 ONE_SINK_MANY_THREADS = r"""

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from kivotools.kivoc import _adopt
+
 
 class ToolProxy:
     """Base of the tool proxies. Each instance keeps its tool's wrapped pointer as ``this``.
@@ -20,12 +22,12 @@ class ToolProxy:
         """Wraps a tool that other code made: ``wrapped`` is its wrapped pointer (or an object
         whose ``this`` is one), made by any module of the family.
 
-        The type is checked as the wrappers check ``self``: the pointer's type record is this
-        class's, or one its cast list accepts by name. Anything else raises the wrappers'
-        ``TypeError``. Ownership stays with the wrapped pointer: an owning one destroys the
+        The type is checked as the wrappers check ``self``: the pointer's type record is the one
+        registered for this class (or its nearest registered base), or one that record's cast
+        list accepts by name. Anything else raises the wrappers' ``TypeError``. Ownership stays with the wrapped pointer: an owning one destroys the
         tool when the proxy goes, a non-owning one leaves it to the code that made it.
         """
-        found = _matching_pointer(cls, wrapped)
+        found = _adopt.adopt(cls, wrapped)
         proxy = cls.__new__(cls)
         proxy.this = found
         return proxy
@@ -63,54 +65,3 @@ class ToolProxy:
         if not address:
             return f"<{name} tool (deleted)>"
         return f"<{name} tool at {address:#x}>"
-
-
-# A wrapped pointer's type record sits after the object header and the pointer (the layout the
-# runtime's static_asserts pin).
-_TYPE_RECORD_OFFSET = 24
-_MAX_THIS_DEPTH = 64
-
-
-def _matching_pointer(cls, wrapped):
-    import ctypes
-
-    from kivotools import registry
-
-    snap = registry.snapshot()
-    name = f"{cls.__module__}.{cls.__qualname__}"
-    target = None
-    mangled_at = {}
-    for module in snap.modules:
-        for info in module.types:
-            mangled_at[info.address] = info.mangled_name
-            registration = info.registration
-            if target is None and info.owns_class_data and registration is not None:
-                if registration.class_name == name:
-                    target = info
-    if target is None:
-        raise TypeError(f"{name} is not registered with its module")
-    message = (
-        f"in method '{cls.__swig_destroy__.__name__}', argument 1 of type "
-        f"'{target.pretty_name}'"
-    )
-    member = wrapped
-    for _ in range(_MAX_THIS_DEPTH):
-        if type(member).__name__ == "SwigPyObject":
-            break
-        member = getattr(member, "this", None)
-    else:
-        member = None
-    if type(member).__name__ != "SwigPyObject":
-        raise TypeError(message)
-    accepted = {cast.source_mangled_name for cast in target.casts}
-    seen = set()
-    current = member
-    while current is not None and id(current) not in seen:
-        seen.add(id(current))
-        record = ctypes.c_void_p.from_address(id(current) + _TYPE_RECORD_OFFSET).value or 0
-        if record == target.address or mangled_at.get(record) in accepted:
-            if not int(current):
-                raise TypeError(message)
-            return current
-        current = current.next()
-    raise TypeError(message)

@@ -4,7 +4,9 @@ The modules anchor their registry in the capsule ``swig_runtime_data4.type_point
 (attribute ``type_pointer_capsule`` of the module ``swig_runtime_data4`` in ``sys.modules``).
 The capsule points to the head module's record; the module records form a circular chain, and
 each holds its type records, each type its cast list and, once a proxy class registered, its
-registration record. :func:`snapshot` reads all of that and returns plain data::
+registration record. The call table that every module's calls share is anchored apart, where
+no Python code reaches it (the main interpreter's state dictionary). :func:`snapshot` reads all
+of that and returns plain data::
 
     >>> from kivotools import registry
     >>> snap = registry.snapshot()
@@ -33,6 +35,7 @@ from kivotools.registry._records import (
     MAX_NAME,
     MAX_TYPES,
     RUNTIME_DATA_MODULE,
+    _SharedCallTable,
     _SwigCast,
     _SwigClassData,
     _SwigModule,
@@ -40,6 +43,7 @@ from kivotools.registry._records import (
 )
 from kivotools.registry._render import summary_lines as summary_lines
 from kivotools.registry._snapshot import (
+    CallTableInfo,
     CastInfo,
     ModuleInfo,
     Registration,
@@ -51,6 +55,7 @@ from kivotools.registry._snapshot import (
 
 __all__ = [
     "CAPSULE_NAME",
+    "CallTableInfo",
     "CastInfo",
     "ModuleInfo",
     "Registration",
@@ -62,7 +67,7 @@ __all__ = [
 ]
 
 # Shown, pickled and documented under the package's name, where users import them from.
-for _name in (*__all__, "summary_lines", "_SwigType", "_SwigCast", "_SwigModule", "_SwigClassData"):
+for _name in (*__all__, "summary_lines", "_SharedCallTable", "_SwigType", "_SwigCast", "_SwigModule", "_SwigClassData"):
     if _name != "CAPSULE_NAME":
         globals()[_name].__module__ = __name__
 del _name

@@ -9,11 +9,14 @@ import gc
 import os
 import struct
 import sys
+import types
 from typing import Any
 
 RUNTIME_DATA_MODULE = "swig_runtime_data4"
 CAPSULE_ATTRIBUTE = "type_pointer_capsule"
 CAPSULE_NAME = f"{RUNTIME_DATA_MODULE}.{CAPSULE_ATTRIBUTE}"
+# The call table's capsule, and its key in the main interpreter's state dictionary.
+CALL_TABLE_NAME = f"{RUNTIME_DATA_MODULE}.call_table_capsule"
 
 # Bounds of every walk: far beyond any real registry, small enough to end quickly on garbage.
 MAX_MODULES = 256
@@ -71,8 +74,22 @@ class _SwigClassData(ctypes.Structure):
     ]
 
 
+class _SharedCallTable(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint32),
+        ("size", ctypes.c_uint32),
+        ("enter", ctypes.c_void_p),
+        ("leave", ctypes.c_void_p),
+        ("defer", ctypes.c_void_p),
+        ("busy", ctypes.c_void_p),
+        ("note_class", ctypes.c_void_p),
+        ("find_class", ctypes.c_void_p),
+    ]
+
+
 for _record in (_SwigType, _SwigCast, _SwigModule, _SwigClassData):
     assert ctypes.sizeof(_record) == (48 if _record is not _SwigCast else 32), _record
+assert ctypes.sizeof(_SharedCallTable) == 56
 
 
 # --------------------------------------------------------------------------------------------
@@ -255,10 +272,12 @@ def _extension_modules() -> dict[str, str]:
     """Real path of each loaded extension module's file -> its name in sys.modules."""
     found: dict[str, str] = {}
     for name, module in list(sys.modules.items()):
-        try:
-            path = getattr(module, "__file__", None)
-        except Exception:
+        # Read from the module's own dictionary: an attribute lookup would run the code of a
+        # lazily imported module (or any object a caller put into sys.modules).
+        if not isinstance(module, types.ModuleType):
             continue
+        namespace = object.__getattribute__(module, "__dict__")
+        path = namespace.get("__file__") if type(namespace) is dict else None
         if isinstance(path, str) and path.endswith(".so"):
             found.setdefault(os.path.realpath(path), name)
     return found

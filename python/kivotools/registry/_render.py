@@ -72,6 +72,13 @@ def summary_lines(snap: Snapshot, *, brief: bool = False) -> list[str]:
                 )
             elif t.class_data_set:
                 lines.append("      class: registration record cannot be read (see problems)")
+    table = snap.call_table
+    if table is not None:
+        owner = table.name or table.library or "unknown module"
+        lines.append(
+            f"call table: version {table.version}, {table.size} bytes, {owner}'s at "
+            f"{table.address:#x}"
+        )
     lines.extend(f"problem: {p}" for p in snap.problems)
     return lines
 

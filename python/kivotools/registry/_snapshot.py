@@ -14,6 +14,7 @@ from typing import Any
 
 from kivotools.registry._records import (
     _POINTER,
+    CALL_TABLE_NAME,
     CAPSULE_ATTRIBUTE,
     CAPSULE_NAME,
     MAX_CASTS,
@@ -27,6 +28,7 @@ from kivotools.registry._records import (
     _library_of,
     _Memory,
     _object_at,
+    _SharedCallTable,
     _SwigCast,
     _SwigClassData,
     _SwigModule,
@@ -42,9 +44,27 @@ _capsule_get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctyp
     ("PyCapsule_GetPointer", ctypes.pythonapi)
 )
 
+# The main interpreter's state dictionary, where the call table is anchored. The dictionary is
+# a borrowed reference: it is returned as an address and made an object without taking one.
+_main_interpreter = ctypes.PYFUNCTYPE(ctypes.c_void_p)(("PyInterpreterState_Main", ctypes.pythonapi))
+_interpreter_dict = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(
+    ("PyInterpreterState_GetDict", ctypes.pythonapi)
+)
+
 
 # --------------------------------------------------------------------------------------------
 # The plain data a snapshot returns.
+
+
+@dataclass
+class CallTableInfo:
+    """The call table every module's calls share: its version, its size and whose it is."""
+
+    address: int
+    version: int
+    size: int
+    name: str | None  # the Python module whose shared object holds the table, when known
+    library: str | None  # path of that shared object, when known
 
 
 @dataclass
@@ -106,6 +126,7 @@ class Snapshot:
     head_address: int | None
     modules: list[ModuleInfo] = field(default_factory=list)
     problems: list[str] = field(default_factory=list)
+    call_table: CallTableInfo | None = None
 
     def to_dict(self) -> dict[str, Any]:
         """The snapshot as nested dicts and lists (JSON-ready)."""
@@ -138,6 +159,34 @@ def _head_pointer(problems: list[str]) -> int | None:
         return None
     pointer: int | None = _capsule_get_pointer(capsule, name)
     return pointer or None
+
+
+def _call_table(memory: _Memory, problems: list[str]) -> CallTableInfo | None:
+    main = _main_interpreter()
+    address = _interpreter_dict(main) if main else None
+    if not address:
+        return None
+    anchors = ctypes.cast(address, ctypes.py_object).value
+    capsule = anchors.get(CALL_TABLE_NAME) if type(anchors) is dict else None
+    if capsule is None:
+        return None
+    name = CALL_TABLE_NAME.encode()
+    if not _capsule_is_valid(capsule, name):
+        problems.append(f"{CALL_TABLE_NAME} is not a capsule of that name: {_describe(capsule)}")
+        return None
+    pointer = _capsule_get_pointer(capsule, name) or 0
+    table = memory.record(_SharedCallTable, pointer)
+    if table is None:
+        problems.append(f"call table at {pointer:#x} cannot be read")
+        return None
+    library = _library_of(pointer)
+    return CallTableInfo(
+        address=pointer,
+        version=table.version,
+        size=table.size,
+        name=_extension_modules().get(os.path.realpath(library)) if library else None,
+        library=library,
+    )
 
 
 def _read_casts(
@@ -272,11 +321,13 @@ def snapshot() -> Snapshot:
     problems: list[str] = []
     head = _head_pointer(problems)
     snap = Snapshot(capsule_found=head is not None, head_address=head, problems=problems)
-    if head is None:
-        return snap
     memory = _Memory()
     known = _KnownObjects()
     try:
+        if memory.usable:
+            snap.call_table = _call_table(memory, problems)
+        if head is None:
+            return snap
         if not memory.usable:
             problems.append("this process's memory cannot be read safely (/proc/self/mem)")
             return snap

@@ -1,0 +1,308 @@
+// The process's call table: the in-use marks of the tools, their end in a child made by fork,
+// and the map of registered proxy classes that adoption reads. Every copy of the runtime has
+// this file; only the copy whose table is anchored keeps marks and classes, and every other
+// copy works on that copy's table.
+#include "swig_runtime.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <pthread.h>
+#include <vector>
+
+namespace {
+
+using destroy_fn = swig_destroy_fn;
+
+// ---------------------------------------------------------------------------------------------
+// In-use marks.
+
+// Tools that method calls are inside of (with the lock released), with the number of such
+// calls and, when a deletion came meanwhile, the function that destroys the tool: the last
+// call to leave destroys it, so no call ever runs on a destroyed tool. A thread is inside at
+// most one call, so the list stays as short as the number of threads in tool code: a scan of a
+// flat list that keeps its capacity costs no allocation per call.
+struct tool_in_use {
+    void *tool;
+    long calls;
+    destroy_fn pending_destroy;
+};
+
+std::vector<tool_in_use> &tools_in_use() {
+    // Never destroyed: a call may come back while the process exits.
+    static auto *tools = [] {
+        auto *list = new std::vector<tool_in_use>();
+        list->reserve(16);
+        return list;
+    }();
+    return *tools;
+}
+
+tool_in_use *find_in_use(void *tool) {
+    for (tool_in_use &entry : tools_in_use()) {
+        if (entry.tool == tool) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+int own_enter(void *tool) noexcept {
+    if (tool_in_use *entry = find_in_use(tool)) {
+        ++entry->calls;
+        return 0;
+    }
+    try {
+        tools_in_use().push_back({tool, 1, nullptr});
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    return 0;
+}
+
+destroy_fn own_leave(void *tool) noexcept {
+    tool_in_use *entry = find_in_use(tool);
+    if (!entry || --entry->calls > 0) {
+        return nullptr;
+    }
+    destroy_fn destroy = entry->pending_destroy;
+    std::vector<tool_in_use> &tools = tools_in_use();
+    *entry = tools.back();
+    tools.pop_back();
+    return destroy;
+}
+
+int own_defer(void *tool, destroy_fn destroy) noexcept {
+    tool_in_use *entry = find_in_use(tool);
+    if (!entry) {
+        return 0;
+    }
+    entry->pending_destroy = destroy;
+    return 1;
+}
+
+int own_busy(void *tool) noexcept {
+    return find_in_use(tool) != nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fork.
+
+// Whether the thread that forks holds the interpreter lock, read before the fork.
+thread_local bool fork_holds_lock = false;
+
+void before_fork() {
+    fork_holds_lock = PyThreadState_GetUnchecked() != nullptr;
+}
+
+// In a child made by fork only the forking thread goes on. When it held the lock (every fork
+// made from Python, in any interpreter), it was inside no call and no other thread could touch
+// the marks: every mark belongs to a call that is over there. The marks go, and the tools whose
+// deletion waited for those calls are destroyed now, before Python runs in the child. A thread
+// without the lock (tool code forking inside a call) leaves the marks as they are: its own call
+// still has to leave, and what the other threads' calls deferred is never destroyed there.
+void after_fork_in_child() {
+    if (!fork_holds_lock) {
+        return;
+    }
+    std::vector<tool_in_use> &tools = tools_in_use();
+    while (!tools.empty()) {
+        tool_in_use entry = tools.back();
+        tools.pop_back();
+        if (entry.pending_destroy) {
+            entry.pending_destroy(entry.tool);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registered classes.
+
+// A class that registration hung on a type record, kept by address and weak reference: the
+// entry neither keeps the class alive nor matches another object later made at its address.
+struct registered_class {
+    PyObject *cls;   // compared by address only while `alive` still refers to it
+    PyObject *alive; // weak reference to the class
+    swig_type *type; // static data of some module: never freed
+    char *method;    // malloc'ed
+};
+
+std::vector<registered_class> &registered_classes() {
+    // Never destroyed, like the marks.
+    static auto *classes = new std::vector<registered_class>();
+    return *classes;
+}
+
+bool still_lives(const registered_class &entry) {
+    PyObject *referent = nullptr;
+    if (PyWeakref_GetRef(entry.alive, &referent) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    // The class had another reference: giving this one back frees nothing and runs nothing.
+    Py_XDECREF(referent);
+    return referent == entry.cls;
+}
+
+int own_note_class(PyObject *cls, swig_type *type, const char *method) noexcept {
+    PyObject *pending = PyErr_GetRaisedException();
+    std::vector<registered_class> &classes = registered_classes();
+    // Entries of classes that died go first. A dead class's weak reference frees nothing but
+    // itself, so no code runs while the list changes.
+    for (std::size_t i = 0; i < classes.size();) {
+        if (still_lives(classes[i])) {
+            ++i;
+            continue;
+        }
+        PyObject *alive = classes[i].alive;
+        std::free(classes[i].method);
+        classes[i] = classes.back();
+        classes.pop_back();
+        Py_DECREF(alive);
+    }
+    registered_class *same = nullptr;
+    for (registered_class &entry : classes) {
+        if (entry.cls == cls) {
+            same = &entry;
+        }
+    }
+    int status = -1;
+    char *copy = strdup(method ? method : "from_this");
+    if (copy && same) {
+        std::free(same->method);
+        same->type = type;
+        same->method = copy;
+        status = 0;
+    } else if (copy) {
+        PyObject *alive = PyWeakref_NewRef(cls, nullptr);
+        try {
+            if (alive) {
+                classes.push_back({cls, alive, type, copy});
+                status = 0;
+            }
+        } catch (const std::bad_alloc &) {
+        }
+        if (status < 0) {
+            Py_XDECREF(alive);
+            std::free(copy);
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return status;
+}
+
+swig_type *own_find_class(PyObject *cls, char *method, std::size_t method_size) noexcept {
+    if (!PyType_Check(cls)) {
+        return nullptr;
+    }
+    // The method resolution order is a tuple the type holds; reading it runs no code.
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls)->tp_mro;
+    const Py_ssize_t count = mro && PyTuple_Check(mro) ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = -1; i < count; ++i) {
+        PyObject *base = i < 0 ? cls : PyTuple_GET_ITEM(mro, i);
+        for (const registered_class &entry : registered_classes()) {
+            if (entry.cls == base && still_lives(entry)) {
+                if (method_size > 0) {
+                    std::strncpy(method, entry.method, method_size - 1);
+                    method[method_size - 1] = '\0';
+                }
+                return entry.type;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The anchor.
+
+// The key and capsule name under which the table is anchored in the main interpreter's state
+// dictionary: no Python code can reach that dictionary, so none can replace or remove it.
+const char call_table_name[] = "swig_runtime_data4.call_table_capsule";
+constexpr std::uint32_t call_table_version = 1;
+
+const shared_call_table own_table = {call_table_version, sizeof(shared_call_table),
+                                     own_enter,          own_leave,
+                                     own_defer,          own_busy,
+                                     own_note_class,     own_find_class};
+const shared_call_table *joined_table = nullptr;
+
+bool has_marks(const shared_call_table *table) {
+    return table && table->version == call_table_version &&
+           table->size >= offsetof(shared_call_table, busy) + sizeof(table->busy);
+}
+
+// The table behind the anchor's capsule; null when there is none. `found` tells whether the key
+// holds anything at all (a value that is not the capsule is replaced).
+const shared_call_table *anchored_table(PyObject *anchors, bool &found) {
+    PyObject *capsule = nullptr;
+    found = PyDict_GetItemStringRef(anchors, call_table_name, &capsule) > 0;
+    if (!found) {
+        return nullptr;
+    }
+    const void *table = PyCapsule_IsValid(capsule, call_table_name)
+                            ? PyCapsule_GetPointer(capsule, call_table_name)
+                            : nullptr;
+    found = table != nullptr;
+    Py_DECREF(capsule);
+    return static_cast<const shared_call_table *>(table);
+}
+
+void anchor(PyObject *anchors, const shared_call_table *table) {
+    // Static data that is never freed: the capsule needs no destructor.
+    PyObject *capsule =
+        PyCapsule_New(const_cast<shared_call_table *>(table), call_table_name, nullptr);
+    if (capsule) {
+        PyDict_SetItemString(anchors, call_table_name, capsule);
+        Py_DECREF(capsule);
+    }
+}
+
+} // namespace
+
+void join_call_table() {
+    PyObject *pending = PyErr_GetRaisedException();
+    static const bool fork_handlers =
+        pthread_atfork(before_fork, nullptr, after_fork_in_child) == 0;
+    (void)fork_handlers;
+    // The main interpreter's dictionary, whichever interpreter starts the module: there is one
+    // table per process.
+    PyInterpreterState *main_interpreter = PyInterpreterState_Main();
+    PyObject *anchors = main_interpreter ? PyInterpreterState_GetDict(main_interpreter) : nullptr;
+    bool found = false;
+    const shared_call_table *anchored = anchors ? anchored_table(anchors, found) : nullptr;
+    if (!joined_table) {
+        // Another version's table is left alone; this copy then keeps marks of its own.
+        joined_table = has_marks(anchored) ? anchored : &own_table;
+    }
+    if (anchors && !found) {
+        // The first copy, or a copy started again after the interpreter was: the table it used
+        // before stays the process's.
+        anchor(anchors, joined_table);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
+const shared_call_table &call_table() {
+    if (!joined_table) {
+        join_call_table();
+    }
+    return *joined_table;
+}
+
+void note_registered_class(PyObject *cls, swig_type *type, const char *method) {
+    const shared_call_table &table = call_table();
+    if (table.size >= offsetof(shared_call_table, note_class) + sizeof(table.note_class)) {
+        table.note_class(cls, type, method);
+    }
+}
+
+swig_type *find_registered_class(PyObject *cls, char *method, std::size_t method_size) {
+    const shared_call_table &table = call_table();
+    if (table.size < offsetof(shared_call_table, find_class) + sizeof(table.find_class)) {
+        return nullptr;
+    }
+    return table.find_class(cls, method, method_size);
+}
