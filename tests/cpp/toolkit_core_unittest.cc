@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -287,6 +288,12 @@ TEST_F(CoreTest, RingDropsOldestFirstAndCountsDrops) {
         log << ("message " + std::to_string(i)).c_str() << LogIO::POST;
     EXPECT_EQ(kivo_log_size(), capacity);
     EXPECT_EQ(kivo_log_dropped(), 10u);
+    std::size_t length = 0;
+    std::uint64_t dropped = 0;
+    char *block = kivo_log_export(&length, &dropped);
+    ASSERT_NE(block, nullptr);
+    kivo_log_free(block);
+    EXPECT_EQ(dropped, 10u) << "the export's dropped count";
     auto records = kivo::log_records();
     ASSERT_EQ(records.size(), capacity);
     EXPECT_EQ(records.front().text, "message 10");
