@@ -8,6 +8,7 @@
 #include "kivocore/UnitVal.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <new>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -187,6 +189,11 @@ struct PathCase {
     const char *canonical;
 };
 
+// Printed as the path itself: by default a case prints its raw bytes (two pointers).
+void PrintTo(const PathCase &path, std::ostream *out) {
+    *out << '"' << path.input << '"';
+}
+
 class CanonicalizeTest : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(CanonicalizeTest, MakesCanonicalPaths) {
@@ -205,7 +212,19 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"/abs//path/./x.cc", "/abs/path/x.cc"}, PathCase{"dir/", "dir"},
         PathCase{"dir/.", "dir"}, PathCase{".", "."}, PathCase{"./", "."}, PathCase{"/", "/"},
         PathCase{"//", "/"}, PathCase{"../up/x.cc", "../up/x.cc"},
-        PathCase{".hidden/x", ".hidden/x"}, PathCase{"a/.b/..c", "a/.b/..c"}, PathCase{"", ""}));
+        PathCase{".hidden/x", ".hidden/x"}, PathCase{"a/.b/..c", "a/.b/..c"}, PathCase{"", ""}),
+    // Test names take letters, digits and underscores only: the case's number, then its path
+    // with "/" spelt "_" and "." spelt "dot".
+    [](const ::testing::TestParamInfo<PathCase> &info) {
+        std::string name = "Path" + std::to_string(info.index) + "_";
+        for (const char *c = info.param.input; *c; ++c) {
+            if (*c == '.')
+                name += "dot";
+            else
+                name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+        }
+        return name;
+    });
 
 TEST(SourceLocationTest, NullPathGivesEmptyFile) {
     SourceLocation where = SourceLocation::canonicalize(nullptr, 7);
