@@ -9,7 +9,10 @@ the job quietly.
 
 The toolkit log is reached through whatever the "kivotools.log_access" entry point group
 offers (the package registers its stand-in log there); without one, or when it cannot read
-the log back, the job says so in one line and runs the session all the same.
+the log back, the job says so in one line and runs the session all the same. A plug-in of the
+group that fails to load (or asks to exit) is passed over; a lookup that fails as a whole (an
+installed distribution's entry point metadata cannot be read) fails the job. Ctrl-C, wherever
+it comes, ends the job with "interrupted" and status 130.
 """
 
 from __future__ import annotations
@@ -22,8 +25,12 @@ from typing import Any, Protocol, TextIO
 
 from kivotools import __version__
 from kivotools._cli import (
+    EXIT_INTERRUPTED,
+    CommandParser,
     OutputError,
     check_appended,
+    describe,
+    error_line,
     file_size,
     report_output_error,
     write_stdout,
@@ -32,7 +39,6 @@ from kivotools._cli import (
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
 
 PROG = "kivotools"
 
@@ -70,12 +76,20 @@ class LogAccess(Protocol):
 def find_log_access() -> tuple[LogAccess | None, str]:
     """The registered log access that can read the log back, or None and the reason why not."""
     reason = "no log access is installed"
-    for entry in metadata.entry_points(group=LOG_ACCESS_GROUP):
+    try:
+        entries = metadata.entry_points(group=LOG_ACCESS_GROUP)
+    except Exception as exc:
+        raise SessionFailed(
+            f"cannot look up the {LOG_ACCESS_GROUP} plug-ins: {describe(exc)}"
+        ) from None
+    for entry in entries:
         try:
             access: LogAccess = entry.load()
             why = access.unavailable()
-        except Exception as exc:
-            reason = one_line(exc)
+            if why is not None:
+                why = str(why)
+        except (Exception, SystemExit) as exc:  # that plug-in is broken, not the job
+            reason = describe(exc)
             continue
         if why is None:
             return access, ""
@@ -98,7 +112,8 @@ def parse_priority(text: str) -> int:
 
 
 def _build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = CommandParser(
+        PROG,
         prog="python -m kivotools",
         description="Run one session with the norvek and quedrin tools and show its log.",
     )
@@ -126,11 +141,9 @@ def _build_parser() -> argparse.ArgumentParser:
 
 def one_line(exc: BaseException) -> str:
     """`exc` as one line: its type and its message with the line breaks folded."""
-    text = " ".join(str(exc).split())
     if isinstance(exc, SessionFailed):
-        return text
-    name = type(exc).__name__
-    return f"{name}: {text}" if text else name
+        return " ".join(str(exc).split())
+    return describe(exc)
 
 
 def priority_name(priority: int) -> str:
@@ -185,26 +198,20 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
         return _main(argv, out)
     except OutputError as error:
         return report_output_error(PROG, error, own_stdout=out is None)
-
-
-def _error_line(text: str) -> None:
-    try:
-        print(text, file=sys.stderr, flush=True)
-    except (OSError, ValueError, AttributeError):
-        pass  # standard error is gone too: the status is all that is left
+    except KeyboardInterrupt:
+        error_line(f"{PROG}: interrupted")
+        return EXIT_INTERRUPTED
 
 
 def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
     try:
         args = _build_parser().parse_args(argv)
-    except SystemExit as exit_request:  # --help and usage errors
-        if out is None and sys.stdout is not None:
-            _flush(None)
+    except SystemExit as exit_request:  # --help (written and flushed already), usage errors
         code = exit_request.code
         return code if isinstance(code, int) else EXIT_USAGE
 
     def show(text: str = "") -> None:
-        write_stdout(text + "\n", stream=out, closed=_CLOSED)
+        write_stdout(text + "\n", stream=out, unencodable="escape")
 
     if args.version:
         show(f"kivotools {__version__}")
@@ -213,8 +220,9 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
 
     file_sink_set = False
     saved_threshold: int | None = None
-    access, no_access = find_log_access()
+    access: LogAccess | None = None
     try:
+        access, no_access = find_log_access()
         if access is None and (args.log_level is not None or args.log_file is not None):
             raise SessionFailed(
                 f"--log-level and --log-file need the toolkit log, which cannot be read "
@@ -272,11 +280,11 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
         raise
     except KeyboardInterrupt:
         _flush(out)
-        _error_line("kivotools: interrupted")
+        error_line(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
-    except Exception as exc:  # every failure ends as one line, never a traceback
+    except (Exception, SystemExit) as exc:  # every failure ends as one line, never a traceback
         _flush(out)
-        _error_line(f"kivotools: error: {one_line(exc)}")
+        error_line(f"{PROG}: error: {one_line(exc)}")
         return EXIT_FAILED
     finally:
         # Leave the log as it was for a caller that runs the job inside its own process.
@@ -291,11 +299,8 @@ def _main(argv: Sequence[str] | None, out: TextIO | None) -> int:
     return EXIT_OK
 
 
-_CLOSED = "it is closed"
-
-
 def _flush(out: TextIO | None) -> None:
-    write_stdout("", flush=True, stream=out, closed=_CLOSED)
+    write_stdout("", flush=True, stream=out)
 
 
 def _show_log(

@@ -1,5 +1,5 @@
-"""Standard output of the package's command lines, written so that a failure never ends in a
-traceback.
+"""Standard output, errors and option parsing of the package's command lines, written so that a
+failure never ends in a traceback.
 
 A reader that goes away (``| head -1``) ends the program quietly: standard output is pointed
 at the null device, so the interpreter's own flush at exit has nowhere left to fail, and the
@@ -14,22 +14,30 @@ Use::
         return run_with_output("python -m kivotools.x", body)
 
 where `body()` writes through `write_stdout` (or prints, then returns) and gives the exit
-status; `run_with_output` flushes at the end and turns output failures into the status.
+status; `run_with_output` flushes at the end and turns output failures into the status, and
+Ctrl-C into "interrupted" and `EXIT_INTERRUPTED`. Every error line has one form,
+``<name>: error: <what went wrong>``; `CommandParser` gives argparse's usage errors that form
+and writes ``--help`` through `write_stdout`, so that a lost help text is a failure too.
 """
 
 from __future__ import annotations
 
+import argparse
 import os
 import stat
 import sys
 from collections.abc import Callable
-from typing import TextIO
+from typing import Literal, NoReturn, TextIO
 
 __all__ = [
     "EXIT_BROKEN_PIPE",
+    "EXIT_INTERRUPTED",
     "EXIT_OUTPUT_FAILED",
+    "CommandParser",
     "OutputError",
     "check_appended",
+    "describe",
+    "error_line",
     "file_size",
     "report_output_error",
     "run_with_output",
@@ -38,6 +46,26 @@ __all__ = [
 
 EXIT_BROKEN_PIPE = 1
 EXIT_OUTPUT_FAILED = 1
+EXIT_INTERRUPTED = 130  # as a shell reports a process ended by SIGINT
+
+
+def describe(exc: BaseException) -> str:
+    """`exc` as one line: its type, then its message with the line breaks folded. An exception
+    whose message cannot be made (a failing ``__str__``) is still described."""
+    name = type(exc).__name__
+    try:
+        text = " ".join(str(exc).split())
+    except Exception:
+        text = "<exception str() failed>"
+    return f"{name}: {text}" if text else name
+
+
+def error_line(text: str) -> None:
+    """Writes `text` as one line on standard error, if standard error can still be written."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (OSError, ValueError, AttributeError):
+        pass  # standard error is gone too: the status is all that is left
 
 
 class OutputError(Exception):
@@ -70,23 +98,43 @@ def write_stdout(
     *,
     flush: bool = False,
     stream: TextIO | None = None,
-    closed: str = "standard output is closed",
+    unencodable: Literal["fail", "escape", "bytes"] = "fail",
 ) -> None:
     """Writes `text` to `stream` (standard output by default); raises `OutputError` if it
-    cannot be written, with the reason `closed` when there is no standard output at all."""
+    cannot be written, with the reason "it is closed" when there is no standard output at all.
+
+    Text the stream's encoding cannot hold (``PYTHONIOENCODING=ascii``) fails, or with
+    `unencodable` "escape" is written with backslash escapes (text for people), or with
+    "bytes" is written as the file system encoding's bytes (paths for programs).
+    """
     if stream is None:
         stream = sys.stdout
     if stream is None:
-        raise OutputError(closed)
+        raise OutputError("it is closed")
     try:
         if text:
-            stream.write(text)
+            try:
+                stream.write(text)
+            except UnicodeEncodeError as error:  # raised before anything was written
+                _write_unencodable(stream, text, unencodable, error)
         if flush:
             stream.flush()
     except BrokenPipeError as exc:
         raise OutputError(str(exc), broken_pipe=True) from exc
     except (OSError, ValueError) as exc:  # ValueError: the stream object itself was closed
         raise OutputError(" ".join(str(exc).split()) or type(exc).__name__) from exc
+
+
+def _write_unencodable(stream: TextIO, text: str, how: str, error: UnicodeEncodeError) -> None:
+    encoding = getattr(stream, "encoding", None) or "ascii"
+    buffer = getattr(stream, "buffer", None)
+    if how == "escape":
+        stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
+    elif how == "bytes" and buffer is not None:
+        stream.flush()
+        buffer.write(os.fsencode(text))
+    else:
+        raise error
 
 
 def report_output_error(prog: str, error: OutputError, *, own_stdout: bool = True) -> int:
@@ -100,11 +148,7 @@ def report_output_error(prog: str, error: OutputError, *, own_stdout: bool = Tru
     if error.broken_pipe:
         return EXIT_BROKEN_PIPE
     reason = f": {error}" if str(error) else ""
-    try:
-        print(f"{prog}: error: cannot write {error.target}{reason}", file=sys.stderr)
-        sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass  # standard error is gone too: the status is all that is left
+    error_line(f"{prog}: error: cannot write {error.target}{reason}")
     return EXIT_OUTPUT_FAILED
 
 
@@ -117,7 +161,29 @@ def run_with_output(prog: str, body: Callable[[], int]) -> int:
         return report_output_error(prog, error)
     except BrokenPipeError:  # a print() of `body` into a reader that went away
         return report_output_error(prog, OutputError("broken pipe", broken_pipe=True))
+    except KeyboardInterrupt:
+        error_line(f"{prog}: interrupted")
+        return EXIT_INTERRUPTED
     return status
+
+
+class CommandParser(argparse.ArgumentParser):
+    """argparse's parser with the command lines' error form, ``<name>: error: ...``, and a
+    help text that raises `OutputError` when it cannot be written (argparse ignores that)."""
+
+    def __init__(self, name: str, **kwargs: object) -> None:
+        super().__init__(**kwargs)  # type: ignore[arg-type]
+        self.name = name
+
+    def print_help(self, file: TextIO | None = None) -> None:  # type: ignore[override]
+        if file is not None and file is not sys.stdout:
+            super().print_help(file)
+            return
+        write_stdout(self.format_help(), flush=True)
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(2, f"{self.name}: error: {message}\n")
 
 
 def file_size(path: str) -> int:

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,30 @@ struct FailingCall {
     int line;
 };
 
+const char *operation_name(kivo_operation op) {
+    switch (op) {
+    case KIVO_OP_IS_NORVEK_INITIALIZED:
+        return "IsNorvekInitialized";
+    case KIVO_OP_INITIALIZE_NORVEK:
+        return "InitializeNorvek";
+    case KIVO_OP_CLEANUP_NORVEK:
+        return "CleanUpNorvek";
+    default:
+        return "OtherOperation";
+    }
+}
+
+// A case's name and printed value say what it is; by default both would carry the struct's raw
+// bytes (a pointer and padding), which change from build to build.
+std::string failing_call_name(const FailingCall &call) {
+    return std::string(operation_name(call.op)) + (call.initialized ? "Initialized" : "Fresh") +
+           "In" + (call.call_initialize ? "Initialize" : "Cleanup");
+}
+
+void PrintTo(const FailingCall &call, std::ostream *out) {
+    *out << failing_call_name(call);
+}
+
 class NorvekToolFailure : public NorvekTool, public ::testing::WithParamInterface<FailingCall> {};
 
 TEST_P(NorvekToolFailure, LogsSevereAndThrowsACopy) {
@@ -133,7 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailingCall{KIVO_OP_IS_NORVEK_INITIALIZED, false, true, "initialize_norvek", 48},
         FailingCall{KIVO_OP_INITIALIZE_NORVEK, false, true, "initialize_norvek", 48},
         FailingCall{KIVO_OP_IS_NORVEK_INITIALIZED, true, false, "cleanup_norvek", 85},
-        FailingCall{KIVO_OP_CLEANUP_NORVEK, true, false, "cleanup_norvek", 85}));
+        FailingCall{KIVO_OP_CLEANUP_NORVEK, true, false, "cleanup_norvek", 85}),
+    [](const ::testing::TestParamInfo<FailingCall> &info) {
+        return failing_call_name(info.param);
+    });
 
 TEST_F(NorvekTool, ConstructorLogsAndThrowsWhenSettingItsOriginFails) {
     kivo_control_fail(KIVO_OP_LOG_SET_ORIGIN, "no origin", 0, nullptr, 1);

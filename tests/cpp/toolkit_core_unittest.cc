@@ -8,12 +8,15 @@
 #include "kivocore/UnitVal.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <new>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -186,6 +189,11 @@ struct PathCase {
     const char *canonical;
 };
 
+// Printed as the path itself: by default a case prints its raw bytes (two pointers).
+void PrintTo(const PathCase &path, std::ostream *out) {
+    *out << '"' << path.input << '"';
+}
+
 class CanonicalizeTest : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(CanonicalizeTest, MakesCanonicalPaths) {
@@ -204,7 +212,19 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"/abs//path/./x.cc", "/abs/path/x.cc"}, PathCase{"dir/", "dir"},
         PathCase{"dir/.", "dir"}, PathCase{".", "."}, PathCase{"./", "."}, PathCase{"/", "/"},
         PathCase{"//", "/"}, PathCase{"../up/x.cc", "../up/x.cc"},
-        PathCase{".hidden/x", ".hidden/x"}, PathCase{"a/.b/..c", "a/.b/..c"}, PathCase{"", ""}));
+        PathCase{".hidden/x", ".hidden/x"}, PathCase{"a/.b/..c", "a/.b/..c"}, PathCase{"", ""}),
+    // Test names take letters, digits and underscores only: the case's number, then its path
+    // with "/" spelt "_" and "." spelt "dot".
+    [](const ::testing::TestParamInfo<PathCase> &info) {
+        std::string name = "Path" + std::to_string(info.index) + "_";
+        for (const char *c = info.param.input; *c; ++c) {
+            if (*c == '.')
+                name += "dot";
+            else
+                name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+        }
+        return name;
+    });
 
 TEST(SourceLocationTest, NullPathGivesEmptyFile) {
     SourceLocation where = SourceLocation::canonicalize(nullptr, 7);
@@ -287,6 +307,12 @@ TEST_F(CoreTest, RingDropsOldestFirstAndCountsDrops) {
         log << ("message " + std::to_string(i)).c_str() << LogIO::POST;
     EXPECT_EQ(kivo_log_size(), capacity);
     EXPECT_EQ(kivo_log_dropped(), 10u);
+    std::size_t length = 0;
+    std::uint64_t dropped = 0;
+    char *block = kivo_log_export(&length, &dropped);
+    ASSERT_NE(block, nullptr);
+    kivo_log_free(block);
+    EXPECT_EQ(dropped, 10u) << "the export's dropped count";
     auto records = kivo::log_records();
     ASSERT_EQ(records.size(), capacity);
     EXPECT_EQ(records.front().text, "message 10");

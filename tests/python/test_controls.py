@@ -183,25 +183,41 @@ def test_controls_are_shared_with_modules_loaded_first():
     assert proc.stdout.split() == ["False", "1"]
 
 
-def test_controls_count_from_their_first_use_not_from_the_import():
-    # Until a control function is first called the operations keep no count; importing
-    # kivotools.testing changes nothing, the first control call turns them on.
+# The first use of the controls, and what calls() prints after it: until any function of
+# kivotools.testing but post() is first called the operations keep no count, and importing it
+# changes nothing. Counted after the first use: two state checks (initialize finds it
+# initialised, clean-up), one clean-up, two origins made and set; the library state itself was
+# kept all along. Without a first use, the closing calls() turns them on: nothing counted.
+COUNTED = "2 0 1 0 0 0 2 2 False"
+NOTHING = "0 0 0 0 0 0 0 0 False"
+FIRST_USES = [
+    ("print(*[testing.calls(op) for op in testing.Operation])", ["0 0 0 0 0 0 0 0", COUNTED]),
+    ("testing.norvek_state()", [COUNTED]),
+    ("testing.stores_destroyed()", [COUNTED]),
+    ("testing.disarm(testing.Operation.STORE_RELEASE)", [COUNTED]),
+    ("testing.block(testing.Operation.STORE_RELEASE, 0)", [COUNTED]),
+    ("testing.set_initialize_result(True)", [COUNTED]),
+    ("testing.post(12, 'not a control')", [NOTHING]),
+    ("pass", [NOTHING]),
+]
+
+
+@pytest.mark.parametrize("first_use, lines", FIRST_USES)
+def test_controls_count_from_their_first_use_not_from_the_import(first_use, lines):
     proc = run_python(
-        """
+        f"""
         from kivotools import norvek
         tool = norvek()
         tool.initialize_norvek("WARN")
         from kivotools import testing
         tool.initialize_norvek("WARN")
-        print(*[testing.calls(op) for op in testing.Operation])
+        {first_use}
         tool.initialize_norvek("WARN")
         tool.cleanup_norvek()
         print(*[testing.calls(op) for op in testing.Operation], testing.norvek_state())
         """
     )
-    # After the first calls(): two state checks (initialize finds it initialised, clean-up),
-    # one clean-up, two origins made and set; the library state itself was kept all along.
-    assert proc.stdout.splitlines() == ["0 0 0 0 0 0 0 0", "2 0 1 0 0 0 2 2 False"]
+    assert proc.stdout.splitlines() == lines
 
 
 def test_armed_types_outlive_a_reload_of_the_controls():

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import re
 import threading
 import time
 
@@ -150,37 +151,64 @@ def test_forward_to_logging_keeps_one_position_per_logger(target):
     assert handler.texts() == ["one", "two"]
 
 
-def test_concurrent_passes_never_duplicate_or_lose(target):
+DROPPED_WARNING = re.compile(
+    r"(\d+) toolkit log message\(s\) were dropped from the log before they could be forwarded"
+)
+
+
+# Posting threads against forwarding passes, repeated to catch an intermittent fault: three
+# threads calling forward() while the log has room, and a background forwarder while sixteen
+# threads overrun a full ring (its dropped count changes under every read). Every message
+# posted is forwarded once, in its poster's order, or counted in a dropped-messages warning.
+@pytest.mark.parametrize(
+    "posters, count, prefill, interval, rounds",
+    [(3, 300, 0, None, 1), (16, 150, 1024, 0.001, 8)],
+)
+def test_concurrent_passes_never_duplicate_or_lose(
+    target, posters, count, prefill, interval, rounds
+):
     logger, handler = target
-    forwarder = LogForwarder(logger)
-    count, posters = 300, 3
-    stop = threading.Event()
+    for _ in range(rounds):
+        testing.reset()
+        handler.records.clear()
+        for i in range(prefill):
+            post(f"old{i}")
+        forwarder = LogForwarder(logger, from_now=True)
+        stop = threading.Event()
 
-    def poster(k: int) -> None:
-        for i in range(count):
-            post(f"{k}:{i}")
+        def poster(k: int) -> None:
+            for i in range(count):
+                post(f"{k}:{i}")
 
-    def forwarding() -> None:
-        while not stop.is_set():
-            forwarder.forward()
+        def forwarding() -> None:
+            while not stop.is_set():
+                forwarder.forward()
 
-    workers = [threading.Thread(target=forwarding) for _ in range(3)]
-    for w in workers:
-        w.start()
-    threads = [threading.Thread(target=poster, args=(k,)) for k in range(posters)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    for w in workers:
-        w.join()
-    forwarder.forward()
-    texts = handler.texts()
-    assert sorted(texts) == sorted(f"{k}:{i}" for k in range(posters) for i in range(count))
-    for k in range(posters):  # each poster's messages keep their order
-        mine = [t for t in texts if t.startswith(f"{k}:")]
-        assert mine == [f"{k}:{i}" for i in range(count)]
+        workers = [] if interval else [threading.Thread(target=forwarding) for _ in range(3)]
+        for w in workers:
+            w.start()
+        if interval:
+            forwarder.start(interval)
+        threads = [threading.Thread(target=poster, args=(k,)) for k in range(posters)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        stop.set()
+        for w in workers:
+            w.join()
+        if interval:
+            forwarder.stop()
+        forwarder.forward()
+        texts = handler.texts()
+        lost = sum(int(m[1]) for t in texts if (m := DROPPED_WARNING.fullmatch(t)))
+        sent = [t for t in texts if not DROPPED_WARNING.fullmatch(t)]
+        assert len(sent) == len(set(sent)), "a message was forwarded twice"
+        assert len(sent) + lost == posters * count
+        assert lost == 0 or prefill, "messages were lost while the log had room"
+        for k in range(posters):  # each poster's messages keep their order
+            mine = [int(t.split(":")[1]) for t in sent if t.startswith(f"{k}:")]
+            assert mine == sorted(mine)
 
 
 def test_background_forwarding_and_its_misuse(target):

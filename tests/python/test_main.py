@@ -164,7 +164,7 @@ def test_a_toolkit_error_is_shown_in_the_session_log_too():
     [
         (("--log-level", "loud"), 2, "unknown log level 'loud': use SEVERE, NORMAL, DEBUGGING"),
         (("--log-file", "/nonexistent-dir/x.log"), 1, "kivotools: error: FileNotFoundError: "),
-        (("--bogus",), 2, "unrecognized arguments: --bogus"),
+        (("--bogus",), 2, "kivotools: error: unrecognized arguments: --bogus"),
     ],
 )
 def test_bad_options(args, status, message):
@@ -208,23 +208,30 @@ def test_format_record_of_an_unnamed_priority():
     assert format_record(record).startswith("SEVERE     c::f")
 
 
-# Each way standard output or the log file can fail: the shell redirection, the environment,
-# and whether the job must end quietly (a reader that went away) or with one error line.
+# Each way standard output or the log file can fail: the command with its shell redirection,
+# the environment, and whether it must end quietly (a reader that went away) or with one error
+# line. The help text is output like any other.
 OUTPUT_FAILURES = [
-    ("| head -1", {}, None),
-    ("| head -1", {"PYTHONUNBUFFERED": "1"}, None),
-    (">&-", {}, "kivotools: error: cannot write standard output: it is closed"),
-    (">/dev/full", {}, "kivotools: error: cannot write standard output: "),
-    ("--log-file /dev/full >/dev/null", {}, "kivotools: error: cannot write the log file"),
-    ("--version >/dev/full", {}, "kivotools: error: cannot write standard output: "),
+    ("kivotools | head -1", {}, None),
+    ("kivotools | head -1", {"PYTHONUNBUFFERED": "1"}, None),
+    ("kivotools >&-", {}, "kivotools: error: cannot write standard output: it is closed"),
+    ("kivotools >/dev/full", {}, "kivotools: error: cannot write standard output: "),
+    ("kivotools --log-file /dev/full >/dev/null", {}, "kivotools: error: cannot write the log file"),
+    ("kivotools --version >/dev/full", {}, "kivotools: error: cannot write standard output: "),
+    ("kivotools --help >/dev/full", {}, "kivotools: error: cannot write standard output: "),
+    ("kivotools --help >&-", {}, "kivotools: error: cannot write standard output: it is closed"),
+    ("kivotools --help | :", {}, None),
+    ("kivotools.config >/dev/full", {}, "kivotools.config: error: cannot write standard output: "),
+    ("kivotools.config --cmakedir >&-", {}, "kivotools.config: error: cannot write standard output: it is closed"),
+    ("kivotools.config --includes | :", {}, None),
 ]
 
 
-@pytest.mark.parametrize("redirect, env, error", OUTPUT_FAILURES)
-def test_output_failures(tmp_path, redirect, env, error):
+@pytest.mark.parametrize("command, env, error", OUTPUT_FAILURES)
+def test_output_failures(tmp_path, command, env, error):
     import os
 
-    script = f"{sys.executable} -m kivotools {redirect}; echo \"status=${{PIPESTATUS[0]}}\" >&2"
+    script = f"{sys.executable} -m {command}; echo \"status=${{PIPESTATUS[0]}}\" >&2"
     proc = subprocess.run(
         ["bash", "-c", script], capture_output=True, text=True, timeout=120,
         cwd=str(tmp_path), env={**os.environ, **env},
@@ -243,3 +250,78 @@ def test_version():
 
     proc = run_main("--version")
     assert (proc.returncode, proc.stdout) == (0, f"kivotools {__version__}\n")
+
+
+# Distributions on the path whose "kivotools.log_access" plug-ins misbehave (entry_points.txt,
+# the plug-in module), and how the job must end: a plug-in that fails is passed over and the
+# session runs with the package's own; a lookup that cannot be made at all is one error line;
+# Ctrl-C while a plug-in loads is "interrupted".
+PLUGIN_ENTRY = b"[kivotools.log_access]\nodd = odd_plugin\n"
+LOOKUP_FAILED = "kivotools: error: cannot look up the kivotools.log_access plug-ins: "
+ODD_PLUGINS = [
+    (b"[console_scripts]\njust-a-name\n", "", 1, LOOKUP_FAILED + "TypeError: "),
+    (b"[kivotools.log_access]\nodd = odd\xff_plugin\n", "", 1, LOOKUP_FAILED + "UnicodeDecodeError: "),
+    (PLUGIN_ENTRY, "import no_such_module_anywhere", 0, None),
+    (
+        PLUGIN_ENTRY,
+        "class Odd(Exception):\n    def __str__(self):\n        raise RuntimeError\nraise Odd()",
+        0,
+        None,
+    ),
+    (PLUGIN_ENTRY, "raise SystemExit(7)", 0, None),
+    (PLUGIN_ENTRY, "def unavailable():\n    raise SystemExit(7)", 0, None),
+    (PLUGIN_ENTRY, "raise KeyboardInterrupt", 130, "kivotools: interrupted"),
+]
+
+
+@pytest.mark.parametrize("entry_points, plugin, status, error", ODD_PLUGINS)
+def test_odd_log_access_plugins(tmp_path, entry_points, plugin, status, error):
+    import os
+
+    info = tmp_path / "odd_plugin-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: odd_plugin\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_bytes(entry_points)
+    (tmp_path / "odd_plugin.py").write_text(plugin + "\n")
+    proc = subprocess.run(
+        [sys.executable, "-m", "kivotools"], capture_output=True, text=True, timeout=120,
+        env={**os.environ, "PYTHONPATH": str(tmp_path)},
+    )
+    assert proc.returncode == status, proc.stderr
+    if error is None:
+        assert proc.stderr == ""
+        assert "Toolkit log of the session (2 messages):" in proc.stdout  # ours was found
+        assert proc.stdout.endswith("Session completed.\n")
+    else:
+        assert proc.stderr.startswith(error) and proc.stderr.count("\n") == 1, proc.stderr
+
+
+# The kit's command line: plain help text, error lines in the common form, and paths written as
+# the file system has them whatever the output encoding (an install under a non-ASCII folder).
+CONFIG_CASES = [
+    ([], {}, 0, "usage: python -m kivotools.config", ""),
+    (["--cmakedir"], {"PYTHONIOENCODING": "ascii"}, 0, "KIT/share/cmake/kivotools\n", ""),
+    (["--includes"], {"PYTHONIOENCODING": "ascii"}, 0, "-IKIT/include -I", ""),
+    (["--bogus"], {}, 2, "", "kivotools.config: error: unrecognized arguments: --bogus\n"),
+]
+
+
+@pytest.mark.parametrize("argv, env, status, stdout, stderr_end", CONFIG_CASES)
+def test_config_command_line(tmp_path, argv, env, status, stdout, stderr_end):
+    kit = tmp_path / "kit-\u00e9\u0416"
+    (kit / "include").mkdir(parents=True)
+    (kit / "share" / "cmake" / "kivotools").mkdir(parents=True)
+    proc = run_python(
+        f"""
+        import sys, kivotools
+        kivotools.__path__.insert(0, {str(kit)!r})  # as if installed there
+        from kivotools.config import main
+        sys.exit(main({argv!r}))
+        """,
+        check=False,
+        env=env,
+    )
+    assert proc.returncode == status, proc.stderr
+    assert proc.stdout.startswith(stdout.replace("KIT", str(kit))), proc.stdout
+    assert proc.stderr.endswith(stderr_end)
+    assert "``" not in proc.stdout  # no markup in the help text

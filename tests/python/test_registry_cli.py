@@ -82,8 +82,11 @@ def test_text_names_the_chain_types_casts_and_registered_classes():
 @pytest.mark.parametrize(
     "args, message",
     [
-        (("no.such.module",), "kivotools.registry: cannot import no.such.module: "),
-        (("--bogus",), "error: unrecognized arguments: --bogus"),
+        (
+            ("no.such.module",),
+            "kivotools.registry: error: cannot import no.such.module: ModuleNotFoundError: ",
+        ),
+        (("--bogus",), "kivotools.registry: error: unrecognized arguments: --bogus"),
     ],
 )
 def test_bad_command_lines_fail_without_traceback(args, message):
@@ -100,43 +103,75 @@ def test_no_registry_is_reported_not_raised():
 
 
 OUTPUT_FAILED = "kivotools.registry: error: cannot write standard output: "
-CLOSED = OUTPUT_FAILED + "standard output is closed\n"
+CLOSED = OUTPUT_FAILED + "it is closed\n"
 FULL = OUTPUT_FAILED + "[Errno 28] No space left on device\n"
+UNBUFFERED = {"PYTHONUNBUFFERED": "1"}
+ASCII = {"PYTHONIOENCODING": "ascii"}
+
+# Modules the inspector may be given, importable in its process.
+ODD_MODULES = {
+    "odd_interrupt": "raise KeyboardInterrupt",
+    "odd_exit": "raise SystemExit(9)",
+    "odd_class": "from kivotools.kivoc import _norvek\n"
+    "class \u0416\u00e9:\n    pass\n"
+    "_norvek.norvek_swigregister(\u0416\u00e9)",
+}
 
 
-# How the command line ends when its standard output goes wrong: a reader that went away is
-# quiet (status 1, as after EPIPE), any other failure is one line. Statuses are the inspector's
-# own (pipefail, and the reader exits 0).
+# How the command line ends when its standard output goes wrong, or a module it imports does:
+# a reader that went away is quiet (status 1, as after EPIPE), any other failure is one line,
+# Ctrl-C is "interrupted". Statuses are the inspector's own (pipefail, and the reader exits 0).
 @pytest.mark.parametrize(
-    "args, shell, unbuffered, statuses, stdout, stderr",
+    "args, shell, env, statuses, stdout, stderr",
     [
-        ("--json", "| head -c 1", False, (0, 1), "{", ""),
-        ("--json", "| head -1", True, (0, 1), "{\n", ""),
-        ("--json", "| :", False, (1,), "", ""),
-        ("--json", "| :", True, (1,), "", ""),
-        ("", ">&-", False, (1,), "", CLOSED),
-        ("--json", ">/dev/full", False, (1,), "", FULL),
-        ("", ">/dev/full", True, (1,), "", FULL),
-        ("--version", "", False, (0,), "kivotools VERSION\n", ""),
-        ("--version", ">/dev/full", False, (1,), "", FULL),
-        ("--version", ">&-", False, (1,), "", CLOSED),
+        ("--json", "| head -c 1", {}, (0, 1), "{", ""),
+        ("--json", "| head -1", UNBUFFERED, (0, 1), "{\n", ""),
+        ("--json", "| :", {}, (1,), "", ""),
+        ("--json", "| :", UNBUFFERED, (1,), "", ""),
+        ("", ">&-", {}, (1,), "", CLOSED),
+        ("--json", ">/dev/full", {}, (1,), "", FULL),
+        ("", ">/dev/full", UNBUFFERED, (1,), "", FULL),
+        ("--version", "", {}, (0,), "kivotools VERSION\n", ""),
+        ("--version", ">/dev/full", {}, (1,), "", FULL),
+        ("--version", ">&-", {}, (1,), "", CLOSED),
+        ("--help", ">/dev/full", {}, (1,), "", FULL),
+        ("--help", ">&-", {}, (1,), "", CLOSED),
+        ("--help", "| :", {}, (1,), "", ""),
+        ("odd_interrupt", "", {}, (130,), "", "kivotools.registry: interrupted\n"),
+        (
+            "odd_exit",
+            "",
+            {},
+            (1,),
+            "",
+            "kivotools.registry: error: cannot import odd_exit: SystemExit: 9\n",
+        ),
+        (
+            "odd_class",
+            "| grep -o 'class: [^ ]*'",
+            ASCII,
+            (0,),
+            "class: odd_class.\\u0416\\xe9\n",
+            "",
+        ),
     ],
 )
 def test_output_failures_end_quietly_or_in_one_line(
-    args, shell, unbuffered, statuses, stdout, stderr
+    tmp_path, args, shell, env, statuses, stdout, stderr
 ):
     import kivotools
 
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    if unbuffered:
-        env["PYTHONUNBUFFERED"] = "1"
+    for name, code in ODD_MODULES.items():
+        (tmp_path / f"{name}.py").write_text(code + "\n", encoding="utf-8")
+    child_env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    child_env.update(env, PYTHONPATH=str(tmp_path))
     proc = subprocess.run(
         ["bash", "-o", "pipefail", "-c", f'"$0" -m kivotools.registry {args} {shell}',
          sys.executable],
         capture_output=True,
         text=True,
         timeout=120,
-        env=env,
+        env=child_env,
     )
     assert proc.returncode in statuses, proc.stderr
     assert proc.stdout == stdout.replace("VERSION", kivotools.__version__)

@@ -249,4 +249,4 @@ def test_the_command_line_prints_both_deliverables():
     failed = run_python("from kivotools.registry import main; raise SystemExit(main(['no_such']))",
                         check=False)
     assert failed.returncode == 1
-    assert failed.stderr.startswith("kivotools.registry: cannot import no_such:")
+    assert failed.stderr.startswith("kivotools.registry: error: cannot import no_such:")

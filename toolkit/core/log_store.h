@@ -84,7 +84,8 @@ public:
             write_sinks(priority, class_name, function, file, line, text);
     }
 
-    char *export_records(std::size_t *length) {
+    // The records and, when asked, the dropped count, under one hold of the ring.
+    char *export_records(std::size_t *length, std::uint64_t *dropped = nullptr) {
         std::lock_guard<SpinLock> lock(ring_mutex_);
         std::size_t total = sizeof(std::uint32_t);
         for (std::size_t i = 0; i < size_; ++i) {
@@ -110,6 +111,8 @@ public:
         }
         if (length)
             *length = total;
+        if (dropped)
+            *dropped = dropped_;
         return block;
     }
 

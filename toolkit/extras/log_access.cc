@@ -21,8 +21,8 @@ void kivo_log_post(int priority, const char *class_name, const char *function, c
                      text_or_empty(file), line, text_or_empty(text));
 }
 
-char *kivo_log_export(size_t *length) {
-    return log_store().export_records(length);
+char *kivo_log_export(size_t *length, uint64_t *dropped) {
+    return log_store().export_records(length, dropped);
 }
 void kivo_log_free(char *block) {
     std::free(block);

@@ -4,20 +4,20 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import sys
 from collections.abc import Sequence
 
-from kivotools._cli import run_with_output, write_stdout
+from kivotools._cli import CommandParser, describe, error_line, run_with_output, write_stdout
 from kivotools.registry._render import summary_lines
 from kivotools.registry._snapshot import snapshot
 
-PROG = "python -m kivotools.registry"
+NAME = "kivotools.registry"
 DEFAULT_MODULES = ("kivotools.kivoc._norvek", "kivotools.kivoc._quedrin")
 
 
 def _build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog=PROG,
+    parser = CommandParser(
+        NAME,
+        prog="python -m kivotools.registry",
         description="Print the process-wide type registry after importing modules.",
     )
     parser.add_argument(
@@ -36,9 +36,9 @@ def _build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The registry inspector; returns the exit status."""
-    args = _build_parser().parse_args(argv)
 
     def body() -> int:
+        args = _build_parser().parse_args(argv)
         if args.version:
             from kivotools import __version__
 
@@ -47,17 +47,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         for name in args.modules:
             try:
                 importlib.import_module(name)
-            except Exception as exc:
-                print(f"kivotools.registry: cannot import {name}: {exc}", file=sys.stderr)
+            except (Exception, SystemExit) as exc:  # a module that exits is a failed import
+                error_line(f"{NAME}: error: cannot import {name}: {describe(exc)}")
                 return 1
         try:
             snap = snapshot()
             text = snap.to_json() if args.json else "\n".join(summary_lines(snap))
         except Exception as exc:  # the reader is defensive; anything left still ends in one line
-            message = " ".join(str(exc).split())
-            print(f"kivotools.registry: error: {type(exc).__name__}: {message}", file=sys.stderr)
+            error_line(f"{NAME}: error: {describe(exc)}")
             return 1
-        write_stdout(text + "\n")
+        # Text is for people: a name the output encoding cannot hold is escaped, as JSON does.
+        write_stdout(text + "\n", unencodable="escape")
         return 0
 
-    return run_with_output("kivotools.registry", body)
+    return run_with_output(NAME, body)

@@ -55,7 +55,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "kivo_control_stores_destroyed": (_c_int64, []),
     "kivo_log_post": (None, [_c_int, _c_char_p, _c_char_p, _c_char_p, _c_int, _c_char_p]),
     # Returns the block as a plain address: a c_char_p result would be copied and lost.
-    "kivo_log_export": (_c_void_p, [ctypes.POINTER(_c_size_t)]),
+    "kivo_log_export": (_c_void_p, [ctypes.POINTER(_c_size_t), ctypes.POINTER(_c_uint64)]),
     "kivo_log_free": (None, [_c_void_p]),
     "kivo_log_clear": (None, []),
     "kivo_log_capacity": (_c_size_t, []),

@@ -33,6 +33,7 @@ __all__ = [
     "Priority",
     "LogRecord",
     "records",
+    "records_and_dropped",
     "clear",
     "capacity",
     "dropped",
@@ -95,9 +96,16 @@ def _decode(raw: bytes) -> str:
 
 def records() -> list[LogRecord]:
     """The records held, oldest first (one consistent snapshot)."""
+    return records_and_dropped()[0]
+
+
+def records_and_dropped() -> tuple[list[LogRecord], int]:
+    """The records held, oldest first, and :func:`dropped`, both read at the same moment (two
+    calls would let a message posted in between change one and not the other)."""
     lib = library()
     length = ctypes.c_size_t(0)
-    address = lib.kivo_log_export(ctypes.byref(length))
+    dropped_count = ctypes.c_uint64(0)
+    address = lib.kivo_log_export(ctypes.byref(length), ctypes.byref(dropped_count))
     if not address:
         raise MemoryError("cannot copy the toolkit log")
     try:
@@ -117,7 +125,7 @@ def records() -> list[LogRecord]:
             offset += size
         class_name, function, file, text = texts
         result.append(LogRecord(_priority(priority), class_name, function, file, line, text))
-    return result
+    return result, int(dropped_count.value)
 
 
 def clear() -> None:

@@ -56,9 +56,6 @@ __all__ = [
 
 DEFAULT_LOGGER_NAME = "kivotools.toolkit"
 
-# Reading the ring and its dropped count is retried while a message posted in between
-# changes the count; after this many tries the last reading is used as it is.
-_CONSISTENT_READ_TRIES = 16
 # Passes one forward() makes at most while handlers keep asking for more from inside it.
 _REENTRY_ROUNDS = 16
 
@@ -79,14 +76,9 @@ def logging_level(priority: int) -> int:
 
 
 def _read_log() -> tuple[list[log.LogRecord], int]:
-    """The records held and the number of records posted since the last clear."""
-    records: list[log.LogRecord] = []
-    dropped = 0
-    for _ in range(_CONSISTENT_READ_TRIES):
-        dropped = log.dropped()
-        records = log.records()
-        if log.dropped() == dropped:
-            break
+    """The records held and the number of records posted since the last clear, read at one
+    moment: a count from another moment would make a pass send messages again or skip them."""
+    records, dropped = log.records_and_dropped()
     return records, dropped + len(records)
 
 

@@ -7,9 +7,10 @@ it is process-wide (one set, shared with the extension modules and every thread)
 
 The controls are off in a process until they are first used, so that the tools pay next to
 nothing for them outside tests: importing this module changes nothing, and the first call of
-one of its control functions turns them on for the rest of the process. Operation counts
-(:func:`calls`) start then: call :func:`reset` before the calls a test counts. The image-store
-counters and the norvek library's state are kept all along.
+any function here except :func:`post` (a call that refuses its arguments does not count)
+turns them on for the rest of the process. Operation counts (:func:`calls`) start then, not at
+the import: call :func:`reset` before the calls a test counts. The image-store counters and
+the norvek library's state are kept all along.
 
 With a core library built without the stand-in's extras, every function here raises
 :class:`~kivotools.standin._library.ExtrasUnavailable`.
@@ -170,7 +171,10 @@ def norvek_state() -> bool:
 
 
 def calls(op: Operation) -> int:
-    """Calls of ``op`` since the last reset, failed and blocked ones included."""
+    """Calls of ``op``, failed and blocked ones included, since the later of the last
+    :func:`reset` and the moment the controls were turned on in this process: the first call
+    of any function of this module except :func:`post` (this one included). Calls made before
+    that are not counted."""
     return int(_controls().kivo_control_calls(_operation(op)))
 
 

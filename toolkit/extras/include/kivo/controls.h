@@ -97,10 +97,12 @@ KIVO_C_API void kivo_log_post(int priority, const char *class_name, const char *
                               const char *file, int line, const char *text);
 
 /* The records held, oldest first, packed into one malloc'd block that the caller gives back
- * with kivo_log_free; its length goes to `*length`. Null when memory runs out. Layout, native
- * byte order: uint32 record count, then per record int32 priority, int32 line, uint32 lengths
- * of class name, function, file and text, then those four texts' bytes (no terminators). */
-KIVO_C_API char *kivo_log_export(size_t *length);
+ * with kivo_log_free; its length goes to `*length` and, unless `dropped` is null, the dropped
+ * count at that same moment to `*dropped` (read apart, a post in between would make the two
+ * disagree). Null when memory runs out. Layout, native byte order: uint32 record count, then
+ * per record int32 priority, int32 line, uint32 lengths of class name, function, file and
+ * text, then those four texts' bytes (no terminators). */
+KIVO_C_API char *kivo_log_export(size_t *length, uint64_t *dropped);
 KIVO_C_API void kivo_log_free(char *block);
 
 /* Drops every record and zeroes the dropped count. */

@@ -23,7 +23,7 @@ struct LogRecord {
 inline std::vector<LogRecord> log_records() {
     std::vector<LogRecord> records;
     std::size_t length = 0;
-    char *block = kivo_log_export(&length);
+    char *block = kivo_log_export(&length, nullptr);
     if (!block)
         return records;
     const char *in = block;
