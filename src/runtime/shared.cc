@@ -226,7 +226,6 @@ const shared_call_table own_table = {call_table_version, sizeof(shared_call_tabl
                                      own_enter,          own_leave,
                                      own_defer,          own_busy,
                                      own_note_class,     own_find_class};
-const shared_call_table *joined_table = nullptr;
 
 bool has_marks(const shared_call_table *table) {
     return table && table->version == call_table_version &&
@@ -261,6 +260,8 @@ void anchor(PyObject *anchors, const shared_call_table *table) {
 
 } // namespace
 
+const shared_call_table *joined_call_table = nullptr;
+
 void join_call_table() {
     PyObject *pending = PyErr_GetRaisedException();
     static const bool fork_handlers =
@@ -272,24 +273,17 @@ void join_call_table() {
     PyObject *anchors = main_interpreter ? PyInterpreterState_GetDict(main_interpreter) : nullptr;
     bool found = false;
     const shared_call_table *anchored = anchors ? anchored_table(anchors, found) : nullptr;
-    if (!joined_table) {
+    if (!joined_call_table) {
         // Another version's table is left alone; this copy then keeps marks of its own.
-        joined_table = has_marks(anchored) ? anchored : &own_table;
+        joined_call_table = has_marks(anchored) ? anchored : &own_table;
     }
     if (anchors && !found) {
         // The first copy, or a copy started again after the interpreter was: the table it used
         // before stays the process's.
-        anchor(anchors, joined_table);
+        anchor(anchors, joined_call_table);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
-}
-
-const shared_call_table &call_table() {
-    if (!joined_table) {
-        join_call_table();
-    }
-    return *joined_table;
 }
 
 void note_registered_class(PyObject *cls, swig_type *type, const char *method) {

@@ -340,9 +340,16 @@ int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
 // Joins the process's call table at module start-up: adopts the anchored one, or anchors this
 // copy's own when there is none. Runs no Python code and leaves no error behind.
 void join_call_table();
+// The call table this copy joined; null before its first start-up.
+extern const shared_call_table *joined_call_table;
 // The call table this copy uses: the one it joined, or, before any start-up (a test that calls
-// runtime functions directly), the result of joining now.
-const shared_call_table &call_table();
+// runtime functions directly), the result of joining now. Inline: every call and delete reads it.
+inline const shared_call_table &call_table() {
+    if (!joined_call_table) {
+        join_call_table();
+    }
+    return *joined_call_table;
+}
 // Tells the call table that `cls` was registered for `type`; refusals of adoption through it
 // then quote `method`. Nothing is raised: a class that cannot be noted cannot be adopted.
 void note_registered_class(PyObject *cls, swig_type *type, const char *method);
