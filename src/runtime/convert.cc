@@ -1,6 +1,7 @@
 // Argument conversion, class registration and error mapping.
 #include "swig_runtime.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -242,10 +243,11 @@ PyObject *wrap_new_object(void *pointer, swig_type *type_record) {
 namespace {
 
 // Registration records this copy's class registration made, with the interpreter each was
-// made in: the ones a later registration of the same type may give back. Never destroyed.
+// made in (by identifier: an interpreter's address may be reused by a later one): the ones a
+// later registration of the same type may give back. Never destroyed.
 struct made_record {
     swig_class_data *record;
-    PyInterpreterState *interpreter;
+    std::int64_t interpreter;
 };
 
 std::vector<made_record> &made_records() {
@@ -282,7 +284,7 @@ void release_class_data(swig_class_data *data) {
 // still points to it; otherwise it stays, as records always did.
 void release_if_unreachable(swig_class_data *superseded) {
     std::vector<made_record> &made = made_records();
-    PyInterpreterState *here = PyInterpreterState_Get();
+    const std::int64_t here = PyInterpreterState_GetID(PyInterpreterState_Get());
     for (std::size_t i = 0; i < made.size(); ++i) {
         if (made[i].record != superseded) {
             continue;
@@ -362,7 +364,7 @@ int register_class(PyObject *cls, swig_type *type_record) {
     }
     std::vector<made_record> &made = made_records();
     try {
-        made.push_back({data, PyInterpreterState_Get()});
+        made.push_back({data, PyInterpreterState_GetID(PyInterpreterState_Get())});
     } catch (const std::bad_alloc &) {
         release_class_data(data);
         PyErr_NoMemory();
