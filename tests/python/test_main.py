@@ -9,7 +9,9 @@ import sys
 import pytest
 
 from conftest import run_python
-from kivotools.__main__ import SessionFailed, format_record, one_line, parse_priority
+from kivotools._main.command import parse_priority
+from kivotools._main.render import format_record, one_line
+from kivotools._main.session import SessionFailed
 from kivotools.log import LogRecord, Priority
 
 INIT_LINE = (
