@@ -62,7 +62,7 @@ pytest: install test-ext
 
 # Static checks: mypy over the package, its stubs and a typed usage sample (tests/typing);
 # stubtest then compares the stubs as installed with the installed modules.
-STUBBED_MODULES := kivotools.kivoc._norvek kivotools.kivoc._quedrin kivotools.kivoc._proxy kivotools.kivoc._adopt \
+STUBBED_MODULES := kivotools.kivoc._norvek kivotools.kivoc._quedrin kivotools.kivoc._adopt \
   kivotools.kivoc.norvek kivotools.kivoc.quedrin
 
 typecheck: install
