@@ -9,7 +9,6 @@ from kivotools.kivoc import _adopt
 # a name TYPE_CHECKING as true whatever its value.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from types import TracebackType
     from typing import Any, ClassVar, Self
 
     from kivotools.kivoc._swigpy import _WrappedPointer
@@ -64,13 +63,7 @@ class ToolProxy:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-        /,
-    ) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.delete()
 
     def __repr__(self) -> str:
