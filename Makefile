@@ -11,7 +11,12 @@ PY := $(VENV)/bin/python
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 CMAKE_DEFINES := -DKIVO_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF)
-TEST_EXT_DIR := $(abspath $(BUILD)/tests/tests/ext)
+
+# The one pytest command line; its options are in pyproject.toml. $(call run_pytest,V,B,P) runs
+# venv V's interpreter after P (environment settings, a launcher), with the test-only modules of
+# build tree B.
+run_pytest = KIVO_TEST_EXT_DIR=$(abspath $(2)/tests/tests/ext) $(3) $(1)/bin/python -m pytest \
+  $(PYTEST_ARGS)
 
 # Under the sanitizers the interpreter itself is not instrumented: preload the runtimes and
 # let the interpreter use malloc so every allocation is seen.
@@ -29,7 +34,7 @@ $(VENV)/.stamp: pyproject.toml scripts/find-python313.sh
 	  echo "creating $(VENV) with $$py313"; \
 	  "$$py313" -m venv --clear $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "pytest>=8" "mypy>=1.10" "hypothesis>=6"
+	$(PY) -m pip install -q --group dev
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -58,11 +63,11 @@ test-ext: $(BUILD)/tests/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)/tests --target $(TEST_EXT_TARGETS)
 
 pytest: install test-ext
-	KIVO_TEST_EXT_DIR=$(TEST_EXT_DIR) $(SAN_ENV) $(PY) -m pytest -q $(PYTEST_ARGS)
+	$(call run_pytest,$(VENV),$(BUILD),$(SAN_ENV))
 
 # Static checks: mypy over the package, its stubs and a typed usage sample (tests/typing);
 # stubtest then compares the stubs as installed with the installed modules.
-STUBBED_MODULES := kivotools.kivoc._norvek kivotools.kivoc._quedrin kivotools.kivoc._proxy kivotools.kivoc._adopt \
+STUBBED_MODULES := kivotools.kivoc._norvek kivotools.kivoc._quedrin kivotools.kivoc._adopt \
   kivotools.kivoc.norvek kivotools.kivoc.quedrin
 
 typecheck: install
@@ -92,8 +97,8 @@ VALGRIND := valgrind --tool=memcheck --leak-check=no --num-callers=40 --error-ex
 valgrind:
 	$(MAKE) install cpp-tests VENV=$(VALGRIND_VENV) BUILD=$(VALGRIND_BUILD)
 	rm -rf $(VALGRIND_OUT) && mkdir -p $(VALGRIND_OUT)
-	KIVO_TEST_EXT_DIR=$(abspath $(VALGRIND_BUILD)/tests/tests/ext) PYTHONMALLOC=malloc \
-	  KIVO_MEMORY_CHECKER=1 KIVO_MEMORY_CYCLES=2000 $(VALGRIND) $(VALGRIND_VENV)/bin/python -m pytest -q $(PYTEST_ARGS); \
+	$(call run_pytest,$(VALGRIND_VENV),$(VALGRIND_BUILD),PYTHONMALLOC=malloc KIVO_MEMORY_CHECKER=1 \
+	  KIVO_MEMORY_CYCLES=2000 $(VALGRIND)); \
 	  status=$$?; $(VALGRIND_VENV)/bin/python scripts/valgrind-report.py $(VALGRIND_OUT) $(CURDIR) \
 	  && exit $$status
 
@@ -121,21 +126,15 @@ wheel:
 	scripts/wheel.sh $(BUILD)/dist
 
 # The product against stand-ins built without their extras (no log read-back, no test controls),
-# as the real toolkit libraries are: its own venv and build trees, and the test files that need
-# neither extra (the other files would only fail on the missing extras).
+# as the real toolkit libraries are: its own venv and build trees, and the whole suite but the
+# tests marked needs_extras (they would only fail on the missing extras).
 NOEXTRAS_VENV ?= .venv-noextras
 NOEXTRAS_BUILD ?= build/noextras
-# The product's tests that need neither the controls nor the log read-back (the hostile table
-# resets the controls between rows, so it stays with the full suite).
-NOEXTRAS_TESTS := tests/python/test_without_extras.py tests/python/test_constants.py \
-  tests/python/test_conversion.py tests/python/test_packed.py tests/python/test_registry.py \
-  tests/python/test_registry_cli.py tests/python/test_registry_reader.py
 
 test-without-extras:
 	$(MAKE) install test-ext VENV=$(NOEXTRAS_VENV) BUILD=$(NOEXTRAS_BUILD) \
 	  EXTRA_INSTALL_ARGS=-Ccmake.define.KIVO_TOOLKIT_EXTRAS=OFF TEST_CMAKE_DEFINES=-DKIVO_TOOLKIT_EXTRAS=OFF
-	KIVO_TEST_EXT_DIR=$(abspath $(NOEXTRAS_BUILD)/tests/tests/ext) \
-	  $(NOEXTRAS_VENV)/bin/python -m pytest -q $(NOEXTRAS_TESTS)
+	$(call run_pytest,$(NOEXTRAS_VENV),$(NOEXTRAS_BUILD),) -m "not needs_extras"
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Tests an installed kivotools as its users have it: usage: test-installed.sh PYTHON SOURCE_DIR
 #
-# PYTHON is the interpreter of an environment where the package (and pytest, hypothesis) are
-# installed. The Python tests and the documents they check are copied out of SOURCE_DIR into a
-# fresh folder and run there, so neither the checkout nor a build tree is on sys.path; the
-# tests that need the test-only extension modules skip. Then both command lines run once.
+# PYTHON is the interpreter of an environment where the package and the test group of
+# pyproject.toml are installed. The Python tests and the documents they check are copied out of
+# SOURCE_DIR into a fresh folder and run there with the pytest options of SOURCE_DIR's
+# pyproject.toml, so neither the checkout nor a build tree is on sys.path; the tests that need
+# the test-only extension modules skip. Then both command lines run once.
 set -euo pipefail
 python=${1:?usage: test-installed.sh PYTHON SOURCE_DIR}
 source_dir=$(cd "${2:?usage: test-installed.sh PYTHON SOURCE_DIR}" && pwd)
@@ -35,7 +36,8 @@ for module in (kivotools, kivotools.kivoc._norvek, kivotools.kivoc._quedrin):
 print(f"kivotools {kivotools.__version__} from {os.path.dirname(kivotools.__file__)}")
 EOF
 
-"$python" -m pytest -q -ra -p no:cacheprovider tests/python
+# The options only: the folder stays without a pyproject.toml, which would make it a checkout.
+"$python" -m pytest -c "$source_dir/pyproject.toml" --rootdir "$work"
 
 echo "--- python -m kivotools"
 "$python" -m kivotools

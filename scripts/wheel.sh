@@ -69,7 +69,9 @@ esac
 
 step "install $(basename "$wheel") into a fresh venv"
 "$py313" -m venv --clear "$out/venv"
-"$out/venv/bin/python" -m pip install -q "$wheel" "pytest>=8" "hypothesis>=6"
+# A pip that reads dependency groups (25.1 or later) installs the test group of pyproject.toml.
+"$out/venv/bin/python" -m pip install -q --upgrade pip
+"$out/venv/bin/python" -m pip install -q "$wheel" --group "$root/pyproject.toml:test"
 
 step "installed-package tests"
 "$root/scripts/test-installed.sh" "$out/venv/bin/python" "$root"

@@ -152,15 +152,19 @@ def report_output_error(prog: str, error: OutputError, *, own_stdout: bool = Tru
     return EXIT_OUTPUT_FAILED
 
 
-def run_with_output(prog: str, body: Callable[[], int]) -> int:
-    """Runs `body`, flushes standard output, and returns the exit status (see the module)."""
+def run_with_output(prog: str, body: Callable[[], int], *, stream: TextIO | None = None) -> int:
+    """Runs `body`, flushes `stream` (standard output by default), and returns the exit status
+    (see the module). A `stream` of the caller's that fails leaves the process's standard
+    output alone."""
+    own_stdout = stream is None
     try:
         status = body()
-        write_stdout("", flush=True)
+        write_stdout("", flush=True, stream=stream)
     except OutputError as error:
-        return report_output_error(prog, error)
+        return report_output_error(prog, error, own_stdout=own_stdout)
     except BrokenPipeError:  # a print() of `body` into a reader that went away
-        return report_output_error(prog, OutputError("broken pipe", broken_pipe=True))
+        broken = OutputError("broken pipe", broken_pipe=True)
+        return report_output_error(prog, broken, own_stdout=own_stdout)
     except KeyboardInterrupt:
         error_line(f"{prog}: interrupted")
         return EXIT_INTERRUPTED

@@ -9,12 +9,11 @@ _kivotest_b: "ptr_base_b" (0x6666, Base), "packed_base_b" (01 ab, Base), "ptr_ot
 
 from __future__ import annotations
 
-import json
 import textwrap
 
 import pytest
 
-from conftest import require_test_ext, run_python
+from conftest import child
 
 POINTER_DOCS = {
     "doc_pointer": "Refers to a pointer.\n\nswig_ptr: _78563412007f0000_p_char",
@@ -32,20 +31,7 @@ POINTER_DOCS = {
 }
 
 
-@pytest.fixture(autouse=True)
-def ext():
-    require_test_ext()
-
-
-def child(code: str) -> dict:
-    proc = run_python(
-        "import json, sys\n"
-        "def report(**values):\n"
-        "    print(json.dumps(values))\n" + textwrap.dedent(code)
-    )
-    lines = [line for line in proc.stdout.splitlines() if line.startswith("{")]
-    assert lines, proc.stdout + proc.stderr
-    return json.loads(lines[-1])
+pytestmark = pytest.mark.usefixtures("ext")
 
 
 def test_documentation_refers_to_pointer_values():

@@ -14,11 +14,7 @@ from kivotools.testing import Operation
 COUNTERS = (testing.stores_constructed, testing.stores_released, testing.stores_destroyed)
 
 
-@pytest.fixture(autouse=True)
-def fresh_controls():
-    testing.reset()
-    yield
-    testing.reset()
+pytestmark = [pytest.mark.needs_extras, pytest.mark.usefixtures("fresh_toolkit")]
 
 
 @pytest.fixture

@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from conftest import require_test_ext, run_python
+from conftest import run_python
 from kivotools.kivoc import _norvek, _quedrin
 
 # Type slots of the _convtest module; with _norvek and _quedrin imported first, NORVEK and
@@ -15,14 +15,6 @@ CHAR, BAR, EMPTY, PLAIN, NORVEK, QUEDRIN = range(6)
 
 FAILED = (-1, 0xDEAD)  # conversion failed; the place given is left untouched
 CLEANUP_SELF = "in method 'norvek_cleanup_norvek', argument 1 of type 'kivoc::norvek *'"
-
-
-@pytest.fixture(scope="module")
-def ct():
-    require_test_ext()
-    import _convtest
-
-    return _convtest
 
 
 class Holder:

@@ -8,7 +8,6 @@ function; wrapping that function in a Python callable takes the plain call path.
 
 from __future__ import annotations
 
-import gc
 
 import pytest
 
@@ -20,13 +19,7 @@ from kivotools.kivoc import _norvek, _quedrin
 from kivotools.testing import Operation
 
 
-@pytest.fixture(autouse=True)
-def fresh_toolkit():
-    gc.collect()
-    testing.reset()
-    yield
-    gc.collect()
-    testing.reset()
+pytestmark = [pytest.mark.needs_extras, pytest.mark.usefixtures("fresh_toolkit")]
 
 
 def outcome(call):

@@ -18,6 +18,8 @@ import pytest
 
 from conftest import run_python
 
+pytestmark = pytest.mark.needs_extras
+
 SINK, NEW_ORIGIN, ORIGIN, IS_INIT, INIT, CLEANUP, STORE, RELEASE = (
     "LOG_SINK_CONSTRUCT",
     "LOG_ORIGIN_CONSTRUCT",

@@ -15,7 +15,7 @@ import re
 
 import pytest
 
-from conftest import require_test_ext, run_python
+from conftest import run_python
 
 VALUES = [
     "none", "true", "false", "zero", "minus_one", "int_2_64", "int_huge", "int_neg_huge",
@@ -344,9 +344,10 @@ def matches(outcome: list[str], expected: tuple) -> bool:
     return outcome[2] == message
 
 
+@pytest.mark.needs_extras
+@pytest.mark.usefixtures("ext")
 @pytest.mark.parametrize("row_name", sorted(EXPECTED))
 def test_every_value_gives_the_specified_result_or_a_clear_error(row_name):
-    require_test_ext()
     proc = run_python(
         f"import hostile_table; hostile_table.main({row_name!r})", timeout=180
     )

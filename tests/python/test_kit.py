@@ -10,6 +10,8 @@ import pytest
 
 from conftest import run_python
 
+pytestmark = pytest.mark.needs_extras
+
 STOREHOST_SOURCE = os.path.join(os.path.dirname(__file__), "..", "kit", "storehost")
 
 

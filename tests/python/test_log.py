@@ -11,18 +11,7 @@ from conftest import run_python
 from kivotools import log, testing
 from kivotools.log import LogRecord, Priority
 
-
-@pytest.fixture(autouse=True)
-def fresh_log():
-    testing.reset()
-    log.set_file(None)
-    log.set_stderr(False)
-    log.set_threshold(Priority.DEBUGGING)
-    yield
-    testing.reset()
-    log.set_file(None)
-    log.set_stderr(False)
-    log.set_threshold(Priority.DEBUGGING)
+pytestmark = [pytest.mark.needs_extras, pytest.mark.usefixtures("fresh_log")]
 
 
 def test_importing_the_log_loads_no_extension_module():

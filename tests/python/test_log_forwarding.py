@@ -30,11 +30,7 @@ class Collector(logging.Handler):
             return [r.getMessage() for r in self.records]
 
 
-@pytest.fixture(autouse=True)
-def fresh_log():
-    testing.reset()
-    yield
-    testing.reset()
+pytestmark = [pytest.mark.needs_extras, pytest.mark.usefixtures("fresh_toolkit")]
 
 
 @pytest.fixture

@@ -8,7 +8,9 @@ import json
 import os
 import pathlib
 
-from conftest import require_test_ext, run_python
+import pytest
+
+from conftest import run_python
 
 SOAK = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "soak.py"
 CYCLES = int(os.environ.get("KIVO_MEMORY_CYCLES", "100000"))
@@ -17,8 +19,9 @@ CYCLES = int(os.environ.get("KIVO_MEMORY_CYCLES", "100000"))
 RSS_ARGS = ', "--no-rss-limit"' if os.environ.get("KIVO_MEMORY_CHECKER") else ""
 
 
+@pytest.mark.needs_extras
+@pytest.mark.usefixtures("ext")
 def test_long_cycle_leaves_memory_and_reference_counts_where_they_were():
-    require_test_ext()
     proc = run_python(
         f"""
         import runpy, sys

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gc
 import threading
 import time
 
@@ -26,14 +25,7 @@ CLEANED = "cleanup_norvek is called "
 NOT_INITIALIZED = "No need to cleanup. norvek is not initialized yet."
 
 
-@pytest.fixture(autouse=True)
-def fresh_toolkit():
-    # Tools kept alive by earlier tracebacks would otherwise die inside a later test.
-    gc.collect()
-    testing.reset()
-    yield
-    gc.collect()
-    testing.reset()
+pytestmark = [pytest.mark.needs_extras, pytest.mark.usefixtures("fresh_toolkit")]
 
 
 def logged():

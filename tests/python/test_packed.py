@@ -4,14 +4,11 @@ from __future__ import annotations
 
 import pytest
 
-from conftest import require_test_ext
-
 CHAR, BASE, DERIVED, PIPE = range(4)
 
 
 @pytest.fixture(scope="module")
-def a():
-    require_test_ext()
+def a(ext):
     import _kivotest_a
 
     return _kivotest_a

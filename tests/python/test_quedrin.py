@@ -15,14 +15,7 @@ from kivotools.kivoc import _quedrin
 from kivotools.testing import Operation
 
 
-@pytest.fixture(autouse=True)
-def fresh_toolkit():
-    # Tools kept alive by earlier tracebacks would otherwise die inside a later test.
-    gc.collect()
-    testing.reset()
-    yield
-    gc.collect()
-    testing.reset()
+pytestmark = [pytest.mark.needs_extras, pytest.mark.usefixtures("fresh_toolkit")]
 
 
 def stores():

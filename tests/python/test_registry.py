@@ -11,14 +11,14 @@ kivotools.registry; the three test-only modules _kivotest_a/b/c have overlapping
 
 from __future__ import annotations
 
+import functools
 import itertools
-import json
 import os
 import textwrap
 
 import pytest
 
-from conftest import require_test_ext, run_python
+from conftest import child as report_child
 
 NORVEK = "kivotools.kivoc._norvek"
 QUEDRIN = "kivotools.kivoc._quedrin"
@@ -66,9 +66,6 @@ def types_of(s, name):
 def casts(t):
     return [c["source_mangled_name"] for c in t["casts"]]
 
-def report(**values):
-    print(json.dumps(values))
-
 def rerun(module):
     # The module's entry, called again through the same loaded library.
     init = getattr(ctypes.PyDLL(module.__file__), "PyInit_" + module.__name__.rsplit(".", 1)[-1])
@@ -77,12 +74,7 @@ def rerun(module):
 """
 
 
-def child(code: str, **kwargs) -> dict:
-    """Runs PRELUDE + `code` in a fresh interpreter; returns what its last report() printed."""
-    proc = run_python(PRELUDE + textwrap.dedent(code), **kwargs)
-    lines = [line for line in proc.stdout.splitlines() if line.startswith("{")]
-    assert lines, f"no report\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
-    return json.loads(lines[-1])
+child = functools.partial(report_child, prelude=PRELUDE)
 
 
 def chain(snap: dict) -> list[str]:
@@ -91,11 +83,6 @@ def chain(snap: dict) -> list[str]:
 
 def casts(t: dict) -> list[str]:
     return [c["source_mangled_name"] for c in t["casts"]]
-
-
-@pytest.fixture
-def ext():
-    require_test_ext()
 
 
 # --------------------------------------------------------------------------------------------

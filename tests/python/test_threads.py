@@ -9,7 +9,9 @@ import os
 
 import pytest
 
-from conftest import require_test_ext, run_python
+from conftest import run_python
+
+pytestmark = pytest.mark.needs_extras
 
 # Seconds the stress run lasts; scripts/soak.py runs it longer.
 STRESS_SECONDS = float(os.environ.get("KIVO_STRESS_SECONDS", "3"))
@@ -149,8 +151,8 @@ print("STRESS " + json.dumps({{
 """
 
 
+@pytest.mark.usefixtures("ext")
 def test_tools_on_many_threads_while_modules_join_and_classes_register():
-    require_test_ext()
     proc = run_python(
         STRESS.format(seconds=STRESS_SECONDS, threads=STRESS_THREADS),
         timeout=STRESS_SECONDS + 300,

@@ -7,21 +7,13 @@ import sys
 
 import pytest
 
-from conftest import require_test_ext, run_python
+from conftest import run_python
 from kivotools.kivoc import _norvek
 
 # Type slots of the _convtest module.
 CHAR, BAR, EMPTY, PLAIN, NORVEK, QUEDRIN = range(6)
 
 LEAK = "swig/python detected a memory leak of type '{}', no destructor found.\n"
-
-
-@pytest.fixture(scope="module")
-def ct():
-    require_test_ext()
-    import _convtest
-
-    return _convtest
 
 
 def rendered(obj, name: str) -> str:
@@ -362,6 +354,7 @@ class TestRelease:
             """
         )
 
+    @pytest.mark.needs_extras
     def test_explicit_delete_leaves_nothing_for_the_release(self):
         run_python(
             """

@@ -177,6 +177,7 @@ class TestResults:
         assert _quedrin.quedrin_done(q) is False
         assert _quedrin.delete_quedrin(q) is None
 
+    @pytest.mark.needs_extras
     def test_initialize_false(self):
         run_python(
             """
@@ -277,6 +278,7 @@ class TestArguments:
         finally:
             _norvek.delete_norvek(t)
 
+    @pytest.mark.needs_extras
     def test_bad_level_stops_before_the_tool(self):
         run_python(
             """
@@ -301,6 +303,7 @@ class TestArguments:
 
 
 class TestToolErrors:
+    @pytest.mark.needs_extras
     def test_trel_error_and_thrown_python_type(self):
         run_python(
             """
@@ -353,6 +356,7 @@ class TestToolErrors:
             """
         )
 
+    @pytest.mark.needs_extras
     def test_lock_is_released_during_tool_calls(self):
         run_python(
             """
@@ -382,6 +386,7 @@ class TestToolErrors:
             """
         )
 
+    @pytest.mark.needs_extras
     def test_this_made_anew_by_each_lookup_lives_through_the_call(self):
         run_python(
             """
