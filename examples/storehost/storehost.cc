@@ -40,6 +40,19 @@ static void destroy_quedrin(void *tool) noexcept {
     delete static_cast<kivoc::quedrin *>(tool);
 }
 
+// Whether `obj` is a store itself (or not a wrapped object at all, which the conversion then
+// refuses). A store riding behind a tool's wrapped pointer (see quedrin_around) converts too,
+// since conversion searches the chain, but it belongs to that tool: it is not used, deleted or
+// handed over on its own.
+static bool store_itself(PyObject *obj, const char *message) {
+    PyObject *found = SWIG_Python_GetSwigThis(obj);
+    if (found && reinterpret_cast<SwigPyObject *>(found)->type_record != store_type()) {
+        raise_argument_error(SWIG_TypeError, message);
+        return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The module's own class: constructor, one method, deletion and class registration.
 
@@ -55,10 +68,14 @@ static PyObject *wrap_store_release_locks(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O:store_release_locks", &obj_self)) {
         return nullptr;
     }
+    static const char message[] =
+        "in method 'store_release_locks', argument 1 of type 'kivo::SIImageStore *'";
+    if (!store_itself(obj_self, message)) {
+        return nullptr;
+    }
     swig_arg_holder holder; // the store cannot be destroyed while the call is inside it
-    auto *store = static_cast<kivo::SIImageStore *>(convert_self(
-        obj_self, store_type(),
-        "in method 'store_release_locks', argument 1 of type 'kivo::SIImageStore *'", holder));
+    auto *store =
+        static_cast<kivo::SIImageStore *>(convert_self(obj_self, store_type(), message, holder));
     if (!store) {
         return nullptr;
     }
@@ -77,9 +94,12 @@ static PyObject *wrap_store_release_locks(PyObject *, PyObject *args) {
 
 // Also what the release of an owning wrapped pointer of a store does (register_deletion_wrapper).
 static PyObject *delete_store_self(PyObject *obj_self) {
-    return delete_tool(obj_self, store_type(),
-                       "in method 'delete_store', argument 1 of type 'kivo::SIImageStore *'",
-                       destroy_store);
+    static const char message[] =
+        "in method 'delete_store', argument 1 of type 'kivo::SIImageStore *'";
+    if (!store_itself(obj_self, message)) {
+        return nullptr;
+    }
+    return delete_tool(obj_self, store_type(), message, destroy_store);
 }
 
 static PyObject *wrap_delete_store(PyObject *, PyObject *args) {
@@ -105,9 +125,12 @@ static PyObject *quedrin_around(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O:quedrin_around", &obj_store)) {
         return nullptr;
     }
-    auto *store = static_cast<kivo::SIImageStore *>(
-        take_tool(obj_store, store_type(),
-                  "in method 'quedrin_around', argument 1 of type 'kivo::SIImageStore *'"));
+    static const char message[] =
+        "in method 'quedrin_around', argument 1 of type 'kivo::SIImageStore *'";
+    if (!store_itself(obj_store, message)) {
+        return nullptr;
+    }
+    auto *store = static_cast<kivo::SIImageStore *>(take_tool(obj_store, store_type(), message));
     if (!store) {
         return nullptr;
     }
