@@ -69,7 +69,8 @@ esac
 
 step "install $(basename "$wheel") into a fresh venv"
 "$py313" -m venv --clear "$out/venv"
-"$out/venv/bin/python" -m pip install -q "$wheel" "pytest>=8" "hypothesis>=6"
+# cmake and ninja: the installed-package tests build the example module from the wheel's kit.
+"$out/venv/bin/python" -m pip install -q "$wheel" "pytest>=8" "hypothesis>=6" cmake ninja
 
 step "installed-package tests"
 "$root/scripts/test-installed.sh" "$out/venv/bin/python" "$root"
