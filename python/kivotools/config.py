@@ -9,11 +9,12 @@ module; ``--version`` prints the package's version.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import sysconfig
 from collections.abc import Sequence
 
-from kivotools import __version__, _kit_folder, get_cmake_dir, get_include
+from kivotools import __version__, get_cmake_dir, get_include
 
 __all__ = ["main"]
 
@@ -37,7 +38,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.cmakedir:
         print(get_cmake_dir())
     if args.exampledir:
-        print(_kit_folder("share", "example", "storehost"))
+        # Beside the CMake package: share/example/storehost next to share/cmake/kivotools.
+        share = os.path.dirname(os.path.dirname(get_cmake_dir()))
+        print(os.path.join(share, "example", "storehost"))
     return 0
 
 
