@@ -1,6 +1,7 @@
 # How a module of the family is built: included by the tree's own build and, installed, by the
-# kivotools CMake package, so the two never drift apart.
-include_guard(GLOBAL)
+# kivotools CMake package, so the two never drift apart. Included again in every directory that
+# asks for the package, so that each sees the variable below.
+include_guard(DIRECTORY)
 
 # Modules find the toolkit's libraries in their own folder's "lib", then in the wheel's
 # repaired-library folder two levels up.

@@ -15,7 +15,6 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kivotools-installed.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tests" "$work/scripts"
 cp -R "$source_dir/tests/python" "$work/tests/python"
-cp -R "$source_dir/tests/kit" "$work/tests/kit"
 cp -R "$source_dir/docs" "$work/docs"
 cp "$source_dir/scripts/soak.py" "$work/scripts/"
 rm -rf "$work"/tests/python/__pycache__

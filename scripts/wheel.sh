@@ -69,7 +69,8 @@ esac
 
 step "install $(basename "$wheel") into a fresh venv"
 "$py313" -m venv --clear "$out/venv"
-# A pip that reads dependency groups (25.1 or later) installs the test group of pyproject.toml.
+# A pip that reads dependency groups (25.1 or later) installs the test group of pyproject.toml
+# (with cmake and ninja: the installed-package tests build the example module from the kit).
 "$out/venv/bin/python" -m pip install -q --upgrade pip
 "$out/venv/bin/python" -m pip install -q "$wheel" --group "$root/pyproject.toml:test"
 

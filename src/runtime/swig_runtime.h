@@ -293,7 +293,8 @@ const char *swig_type_display_name(const swig_type *type_record);
 // Made known at module start-up: `wrapper` is this module's deletion wrapper for the type in
 // `type_slot` (a slot of swig_types, read at each release), and `delete_self` its work on its
 // parsed argument. A release whose destroy hook is that wrapper does that work on the object
-// being released instead of calling the wrapper with a temporary.
+// being released instead of calling the wrapper with a temporary. A module keeps four; further
+// ones are ignored, and their releases call the wrapper with a temporary (the same result).
 void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
                                PyObject *(*delete_self)(PyObject *));
 

@@ -1,7 +1,12 @@
-"""A module of the family built out of tree from the installed package alone (tests/kit/storehost),
-handing quedrin tools around stores it owns to Python and taking them back."""
+"""Modules of the family built from the installed package alone: the example of
+docs/writing-a-module.md, shipped in the package and built and used as the page shows it, and
+the layouts a CMake project may have (sibling subdirectories finding the package through its
+cmake.prefix entry point; a module installed outside the package)."""
 
+import importlib.metadata
 import os
+import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -12,7 +17,15 @@ from conftest import run_python
 
 pytestmark = pytest.mark.needs_extras
 
-STOREHOST_SOURCE = os.path.join(os.path.dirname(__file__), "..", "kit", "storehost")
+PAGE = pathlib.Path(__file__).resolve().parents[2] / "docs" / "writing-a-module.md"
+EXAMPLE_FILES = ("CMakeLists.txt", "storehost.cc", "storehost.py")
+
+
+def _config(*flags):
+    return subprocess.run(
+        [sys.executable, "-m", "kivotools.config", *flags],
+        capture_output=True, text=True, check=True, cwd=os.path.dirname(__file__),
+    ).stdout.strip()  # fmt: skip
 
 
 def _tool(name):
@@ -20,33 +33,126 @@ def _tool(name):
     return found if os.path.exists(found) else shutil.which(name)
 
 
+def _page_blocks():
+    """(info string, text) of every fenced block of the page."""
+    return re.findall(r"^```([^\n]*)\n(.*?)^```$", PAGE.read_text(), re.S | re.M)
+
+
+def _run(command, **kwargs):
+    proc = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    assert proc.returncode == 0, f"{command}\n{proc.stdout}\n{proc.stderr}"
+    return proc
+
+
 @pytest.fixture(scope="module")
-def storehost_dir(tmp_path_factory):
+def build_tools():
     cmake, ninja = _tool("cmake"), _tool("ninja")
     if not cmake or not ninja:
         pytest.skip("cmake and ninja are needed to build a module out of tree")
-    cmake_dir = subprocess.run(
-        [sys.executable, "-m", "kivotools.config", "--cmakedir"],
-        capture_output=True, text=True, check=True, cwd=tmp_path_factory.getbasetemp(),
-    ).stdout.strip()
-    # Copied out first: the build sees no path into the checkout.
-    source = tmp_path_factory.mktemp("storehost-src")
-    shutil.copytree(STOREHOST_SOURCE, source, dirs_exist_ok=True)
-    build = tmp_path_factory.mktemp("storehost-build")
-    for command in (
-        [cmake, "-S", str(source), "-B", str(build), "-G", "Ninja",
-         f"-DCMAKE_MAKE_PROGRAM={ninja}", f"-DPython_EXECUTABLE={sys.executable}",
-         f"-Dkivotools_DIR={cmake_dir}"],
-        [cmake, "--build", str(build)],
-    ):  # fmt: skip
-        proc = subprocess.run(command, capture_output=True, text=True)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-    return str(build)
+    return cmake, ninja
 
+
+@pytest.fixture(scope="module")
+def example_build(tmp_path_factory, build_tools):
+    """The page's build commands, run as shown with this interpreter as `python`."""
+    (build_commands,) = [text for info, text in _page_blocks() if info == "sh"]
+    work = tmp_path_factory.mktemp("example")
+    path = os.pathsep.join(
+        [os.path.dirname(sys.executable), *{os.path.dirname(t) for t in build_tools},
+         os.environ.get("PATH", os.defpath)]
+    )  # fmt: skip
+    _run(["bash", "-euc", build_commands], cwd=work, env={**os.environ, "PATH": path})
+    return work / "storehost"
+
+
+@pytest.fixture(scope="module")
+def sibling_build(tmp_path_factory, build_tools, example_build):
+    """Two sibling subdirectories of one project, each finding the package (one of them twice)
+    through CMAKE_PREFIX_PATH as scikit-build-core sets it from the cmake.prefix entry point,
+    built with strict warnings. b's module is the example under another name, with template
+    code over the toolkit's exported types that must not be exported."""
+    (entry,) = importlib.metadata.entry_points(group="cmake.prefix", name="kivotools")
+    prefix = ";".join(entry.load().__path__)
+    root = tmp_path_factory.mktemp("siblings")
+    source = (example_build / "storehost.cc").read_text()
+    files = {
+        "CMakeLists.txt": "cmake_minimum_required(VERSION 3.18)\nproject(siblings CXX)\n"
+        "add_subdirectory(a)\nadd_subdirectory(b)\n",
+        "a/CMakeLists.txt": "find_package(kivotools CONFIG REQUIRED)\n"
+        f"kivotools_add_module(_storehost {example_build}/storehost.cc "
+        "LIBS kivotools::quedrin_tool)\n"
+        f"configure_file({example_build}/storehost.py storehost.py COPYONLY)\n",
+        "b/CMakeLists.txt": "find_package(kivotools CONFIG REQUIRED)\n" * 2
+        + "kivotools_add_module(_storehost_b storehost_b.cc kept.cc LIBS kivotools::quedrin_tool)\n",
+        "b/storehost_b.cc": source.replace("_storehost", "_storehost_b"),
+        "b/kept.cc": '#include <vector>\n#include "quedrin/quedrin_cmpt.h"\n'
+        "std::vector<kivoc::quedrin *> kept;\n"
+        "void keep(kivoc::quedrin *tool) { kept.push_back(tool); }\n",
+    }
+    for name, text in files.items():
+        (root / name).parent.mkdir(exist_ok=True)
+        (root / name).write_text(text)
+    cmake, ninja = build_tools
+    build = root / "build"
+    _run([cmake, "-S", root, "-B", build, "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
+          f"-DPython_EXECUTABLE={sys.executable}", f"-DCMAKE_PREFIX_PATH={prefix}",
+          "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Wpedantic -Wshadow -Werror"])  # fmt: skip
+    _run([cmake, "--build", build])
+    return build
+
+
+@pytest.fixture(scope="module")
+def installed_site(tmp_path_factory, build_tools, example_build):
+    """The example installed into a site-packages folder of its own, beside the installed
+    kivotools (linked in): its RUNPATH leads there, not into its build folder."""
+    site = tmp_path_factory.mktemp("site")
+    _run([build_tools[0], "--install", example_build / "build", "--prefix", site])
+    package = os.path.realpath(os.path.join(_config("--cmakedir"), "..", "..", ".."))
+    for name in ("kivotools", "kivotools.libs"):
+        target = os.path.join(os.path.dirname(package), name)
+        if os.path.isdir(target):
+            (site / name).symlink_to(target)
+    return site
+
+
+# --- the page and the shipped example --------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", EXAMPLE_FILES)
+def test_page_shows_the_shipped_example_whole(name):
+    shown = "".join(text for info, text in _page_blocks() if info.split()[1:] == [name])
+    shipped = pathlib.Path(_config("--exampledir"), name).read_text()
+    assert shown == shipped
+
+
+def test_page_explains_every_runtime_name_the_example_uses():
+    def code(text):
+        return re.sub(r"//.*", "", text)
+
+    header = code(pathlib.Path(_config("--includes").split()[0][2:], "swig_runtime.h").read_text())
+    declared = {
+        name
+        for pattern in (r"\b(\w+)\s*[(<]", r"\b(?:struct|class|using)\s+(\w+)", r"\b(\w+)(?:\[\])?;")
+        for name in re.findall(pattern, header)
+        if re.match(r"(?!Py|_Py)\w*(_|Swig|SWIG)", name)
+    }
+    used = set(re.findall(r"\w+", code(pathlib.Path(_config("--exampledir"), "storehost.cc").read_text())))
+    prose = re.sub(r"^```.*?^```$", "", PAGE.read_text(), flags=re.S | re.M)
+    unexplained = sorted(n for n in used & declared if f"`{n}" not in prose and f"{n}(" not in prose)
+    assert not unexplained
+
+
+def test_page_usage_runs_as_shown(example_build):
+    (usage,) = [text for info, text in _page_blocks() if info == "python"]
+    proc = run_python(usage, env={"PYTHONPATH": str(example_build / "build")})
+    assert proc.stdout == "in method 'quedrin_done', argument 1 of type 'kivoc::quedrin *'\n"
+
+
+# --- the example at work, in both import orders ----------------------------------------------
 
 IMPORTS = {
-    "storehost first": "import _storehost as host\nfrom kivotools.kivoc.quedrin import quedrin",
-    "quedrin first": "from kivotools.kivoc.quedrin import quedrin\nimport _storehost as host",
+    "storehost first": "import storehost as host\nfrom kivotools.kivoc.quedrin import quedrin",
+    "quedrin first": "from kivotools.kivoc.quedrin import quedrin\nimport storehost as host",
 }
 
 PRELUDE = """
@@ -57,35 +163,55 @@ from kivotools.testing import Operation
 testing.reset()
 def counts():
     return testing.stores_released(), testing.stores_destroyed()
-tool = quedrin.from_this(host.tool_with_store())
+tool = host.quedrin_around(host.Store())
 """
 
-# Each scenario ends with the (released, destroyed) counts it expects before release_all().
+DONE_MESSAGE = "in method 'quedrin_done', argument 1 of type 'kivoc::quedrin *'"
+
+# Each scenario ends with the (released, destroyed) counts of the stores it expects, once the
+# tool and its wrapped pointer are gone.
 SCENARIOS = {
-    "done": ("assert tool.done() is False\nassert tool.done() is False\ndel tool", (1, 0)),
-    "delete": ("tool.delete()\ntool.delete()", (1, 0)),
-    "drop": ("del tool\ngc.collect()", (1, 0)),
-    "getImStore then done": ("assert host.store_of(tool) is not None\ntool.done()\ndel tool",
-                             (0, 0)),
-    "getImStore then drop": ("host.store_of(tool)\ndel tool", (0, 0)),
+    "done": ("assert tool.done() is False\nassert tool.done() is False\ndel tool", (1, 1)),
+    "delete": ("tool.delete()\ntool.delete()\nassert counts() == (1, 1)", (1, 1)),
+    "drop": ("del tool\ngc.collect()", (1, 1)),
+    "store kept past the tool": (
+        "store = tool.this.next()\ndel tool\nassert counts() == (1, 0)\ndel store", (1, 1)),
     "failing release at done": (
         "testing.fail(Operation.STORE_RELEASE, 'stuck')\n"
         "try:\n    tool.done()\nexcept RuntimeError as e:\n    assert str(e) == 'stuck', e\n"
         "else:\n    raise AssertionError('no error')\n"
         "testing.disarm(Operation.STORE_RELEASE)\nassert counts() == (0, 0)\n"
-        "tool.done()  # still held: released now\ndel tool", (1, 0)),
+        "tool.done()  # still held: released now\ndel tool", (1, 1)),
     "failing release at deletion": (
         "testing.fail(Operation.STORE_RELEASE, 'stuck')\n"
         "seen = []\nsys.unraisablehook = seen.append\n"
-        "tool.delete()\nassert not seen, seen", (0, 0)),
+        "tool.delete()\nassert not seen, seen", (0, 1)),
     "failing release at drop": (
         "testing.fail(Operation.STORE_RELEASE, 'stuck')\n"
         "seen = []\nsys.unraisablehook = seen.append\n"
-        "del tool\ngc.collect()\nassert not seen, seen", (0, 0)),
+        "del tool\ngc.collect()\nassert not seen, seen", (0, 1)),
     "taken back": (
-        "this = tool.this\nassert host.take_back(tool) == 'store held'\n"
-        "assert this.own() is False\ndel tool, this\ngc.collect()", (0, 0)),
+        "this = tool.this\nhost.take_back(tool)\nassert counts() == (1, 0)\n"
+        "assert this.own() is False and int(this) == 0\n"
+        f"try:\n    tool.done()\nexcept TypeError as e:\n    assert str(e) == {DONE_MESSAGE!r}, e\n"
+        "else:\n    raise AssertionError('no error')\n"
+        "tool.delete()\ndel tool, this\ngc.collect()", (1, 1)),
+    "a quedrin of its own taken back": (
+        "host.take_back(quedrin())\nassert counts() == (0, 1)\ndel tool", (1, 2)),
+    "a store of its own": (
+        "store = host.Store()\nassert store.release_locks() is True\nstore.delete()\n"
+        "store.delete()\nother = host.Store()\ndel tool, other", (2, 3)),
 }  # fmt: skip
+
+
+@pytest.mark.parametrize("order", IMPORTS)
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_handed_in_store(example_build, order, scenario):
+    body, expected = SCENARIOS[scenario]
+    code = PRELUDE.format(imports=IMPORTS[order]) + body + "\ngc.collect()\n"
+    run_python(code + f"assert counts() == {expected}, counts()\n",
+               env={"PYTHONPATH": str(example_build / "build")})  # fmt: skip
+
 
 LOCK_RELEASED = """
 testing.block(Operation.STORE_RELEASE, 1.0)
@@ -96,6 +222,7 @@ worker.start()
 while testing.calls(Operation.STORE_RELEASE) == 0:
     pass
 # This thread runs Python code while the worker is inside the store's release.
+{meanwhile}
 spins = 0
 while worker.is_alive() and spins < 200:
     spins += 1
@@ -104,37 +231,138 @@ assert worker.is_alive() and spins == 200, spins
 worker.join()
 """
 
-
-@pytest.mark.parametrize("order", IMPORTS)
-@pytest.mark.parametrize("scenario", SCENARIOS)
-def test_handed_in_store(storehost_dir, order, scenario):
-    body, expected = SCENARIOS[scenario]
-    code = PRELUDE.format(imports=IMPORTS[order]) + body + f"""
-assert counts() == {expected}, counts()
-tools, stores = host.release_all()
-assert (tools, stores) == ({int(scenario == "taken back")}, 1), (tools, stores)
-assert counts() == ({expected[0]}, 1), counts()
+REFUSED_TAKE_BACK = """
+try:
+    host.take_back(tools[0])
+except RuntimeError as e:
+    assert str(e) == "the tool cannot be taken back while a call is inside it", e
+else:
+    raise AssertionError("taken back during a call")
 """
-    run_python(code, env={"PYTHONPATH": storehost_dir})
 
 
 @pytest.mark.parametrize("order", IMPORTS)
-@pytest.mark.parametrize("call", ["tools[0].done()", "tools.pop().delete()"])
-def test_lock_released_around_store_release(storehost_dir, order, call):
-    code = PRELUDE.format(imports=IMPORTS[order]) + LOCK_RELEASED.format(call=call)
-    run_python(code + "assert counts() == (1, 0), counts()\n", env={"PYTHONPATH": storehost_dir})
+@pytest.mark.parametrize(
+    "call, meanwhile, expected",
+    [("tools[0].done()", "", (1, 0)), ("tools.pop().delete()", "", (1, 1)),
+     ("tools[0].done()", REFUSED_TAKE_BACK, (1, 0))],
+    ids=["done", "delete", "take back refused"],
+)  # fmt: skip
+def test_lock_released_around_store_release(example_build, order, call, meanwhile, expected):
+    code = PRELUDE.format(imports=IMPORTS[order]) + LOCK_RELEASED.format(
+        call=call, meanwhile=meanwhile
+    )
+    run_python(code + f"gc.collect()\nassert counts() == {expected}, counts()\n",
+               env={"PYTHONPATH": str(example_build / "build")})  # fmt: skip
+
+
+def _message(function, argument_type):
+    return f"in method '{function}', argument 1 of type '{argument_type}'"
+
+
+QUEDRIN, STORE = "kivoc::quedrin *", "kivo::SIImageStore *"
+
+# What each entry refuses, with the wrappers' TypeError message.
+REFUSALS = {
+    "from_this of a norvek": ("quedrin.from_this(norvek().this)", ("delete_quedrin", QUEDRIN)),
+    "from_this of a store": ("quedrin.from_this(host.Store().this)", ("delete_quedrin", QUEDRIN)),
+    "from_this of an object": ("quedrin.from_this(object())", ("delete_quedrin", QUEDRIN)),
+    "from_this of None": ("quedrin.from_this(None)", ("delete_quedrin", QUEDRIN)),
+    "from_this of an int": ("quedrin.from_this(3)", ("delete_quedrin", QUEDRIN)),
+    "take_back of a store": ("host.take_back(host.Store())", ("take_back", QUEDRIN)),
+    "take_back of None": ("host.take_back(None)", ("take_back", QUEDRIN)),
+    "take_back twice": ("host.take_back(tool)\nhost.take_back(tool)", ("take_back", QUEDRIN)),
+    "take_back of a deleted tool": ("tool.delete()\nhost.take_back(tool)", ("take_back", QUEDRIN)),
+    "quedrin_around of a tool": ("host.quedrin_around(tool)", ("quedrin_around", STORE)),
+    "quedrin_around of a spent store": (
+        "s = host.Store()\nhost.quedrin_around(s)\nhost.quedrin_around(s)",
+        ("quedrin_around", STORE)),
+    "release_locks of a spent store": (
+        "s = host.Store()\nhost.quedrin_around(s)\ns.release_locks()",
+        ("store_release_locks", STORE)),
+    "release_locks of a deleted store": (
+        "s = host.Store()\ns.delete()\ns.release_locks()", ("store_release_locks", STORE)),
+    "release_locks of a tool": ("host.Store.release_locks(tool)", ("store_release_locks", STORE)),
+    "delete_store of a tool": ("host._storehost.delete_store(tool)", ("delete_store", STORE)),
+}  # fmt: skip
 
 
 @pytest.mark.parametrize("order", IMPORTS)
-def test_from_this_refuses_other_objects(storehost_dir, order):
-    run_python(PRELUDE.format(imports=IMPORTS[order]) + """
+@pytest.mark.parametrize("refusal", REFUSALS)
+def test_refusals(example_build, order, refusal):
+    statements, message = REFUSALS[refusal]
+    body = "\n    ".join(statements.splitlines())
+    run_python(PRELUDE.format(imports=IMPORTS[order]) + f"""
 from kivotools.kivoc.norvek import norvek
-message = "in method 'delete_quedrin', argument 1 of type 'kivoc::quedrin *'"
-for bad in (norvek().this, host.store_of(tool), object(), None, 3):
-    try:
-        quedrin.from_this(bad)
-    except TypeError as e:
-        assert str(e) == message, e
+try:
+    {body}
+except TypeError as e:
+    assert str(e) == {_message(*message)!r}, e
+else:
+    raise AssertionError("accepted")
+""", env={"PYTHONPATH": str(example_build / "build")})  # fmt: skip
+
+
+# --- layouts ---------------------------------------------------------------------------------
+
+# A tool handed over by one module, taken back by another, through the proxies.
+LAYOUT_BODY = """
+import gc
+from kivotools import testing
+testing.reset()
+tool = quedrin.from_this(other.quedrin_around(host.Store()))
+other.take_back(tool)
+try:
+    tool.done()
+except TypeError as e:
+    assert str(e) == {message!r}, e
+else:
+    raise AssertionError("a call reached a tool taken back")
+del tool
+gc.collect()
+assert (testing.stores_released(), testing.stores_destroyed()) == (1, 1)
+""".format(message=DONE_MESSAGE)
+
+LAYOUTS = {
+    # The example module and its twin, from sibling subdirectories of one project.
+    "sibling subdirectories": {
+        "extension first": "import _storehost_b as other\nimport storehost as host\n"
+        "from kivotools import quedrin",
+        "quedrin first": "from kivotools import quedrin\nimport storehost as host\n"
+        "import _storehost_b as other",
+    },
+    # The example as installed beside kivotools; the folder comes last on the path.
+    "installed outside the package": {
+        "extension first": "import storehost as host, storehost as other\n"
+        "from kivotools import quedrin",
+        "quedrin first": "from kivotools import quedrin\nimport storehost as host\nother = host",
+    },
+}
+
+
+@pytest.mark.parametrize("order", ["extension first", "quedrin first"])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_layouts(request, layout, order):
+    if layout == "sibling subdirectories":
+        build = request.getfixturevalue("sibling_build")
+        env, setup = {"PYTHONPATH": f"{build}/a{os.pathsep}{build}/b"}, ""
     else:
-        raise AssertionError(f"accepted {bad!r}")
-""", env={"PYTHONPATH": storehost_dir})
+        site = request.getfixturevalue("installed_site")
+        env, setup = {}, f"import sys\nsys.path.append({str(site)!r})\n"
+        runpath = _run(["readelf", "-d", next(site.glob("_storehost.*.so"))]).stdout
+        assert str(site.parent) not in runpath and "/build" not in runpath, runpath
+    run_python(setup + LAYOUTS[layout][order] + LAYOUT_BODY, env=env)
+
+
+@pytest.mark.parametrize("module", ["example", "sibling with template code"])
+def test_modules_export_their_entry_only(request, module):
+    if module == "example":
+        path = next((request.getfixturevalue("example_build") / "build").glob("_storehost.*.so"))
+    else:
+        path = next((request.getfixturevalue("sibling_build") / "b").glob("_storehost_b.*.so"))
+    name = path.name.split(".")[0]
+    defined = _run(["nm", "-D", "--defined-only", "--format=just-symbols", path]).stdout.split()
+    assert defined == [f"PyInit_{name}"]
+    # Under the sanitizers (make asan) the module carries their instrumentation too.
+    undefined = _run(["nm", "-D", "--undefined-only", path]).stdout
+    assert ("__asan_init" in undefined) == ("libasan" in os.environ.get("LD_PRELOAD", ""))

@@ -1,0 +1,202 @@
+// _storehost: a module of the kivotools family. It wraps a class of its own (the toolkit's
+// image store, as the Python class storehost.Store), hands a store over to a quedrin tool that
+// Python then holds, and takes such tools back.
+#include "kivo/SIImageStore.h"
+#include "quedrin/quedrin_cmpt.h"
+#include "swig_runtime.h"
+
+// ---------------------------------------------------------------------------------------------
+// Type tables, sorted by mangled name; each cast array accepts the type itself only. The
+// quedrin's record is shared with _quedrin through its mangled name and layout.
+static swig_type _swigt__p_kivo__SIImageStore = {
+    "_p_kivo__SIImageStore", "kivo::SIImageStore *", nullptr, nullptr, nullptr, 0};
+static swig_type _swigt__p_kivoc__quedrin = {
+    "_p_kivoc__quedrin", "kivoc::quedrin *", nullptr, nullptr, nullptr, 0};
+
+static swig_cast _swigc__p_kivo__SIImageStore[] = {
+    {&_swigt__p_kivo__SIImageStore, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr}};
+static swig_cast _swigc__p_kivoc__quedrin[] = {
+    {&_swigt__p_kivoc__quedrin, nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+
+swig_type *swig_type_initial[] = {&_swigt__p_kivo__SIImageStore, &_swigt__p_kivoc__quedrin};
+swig_cast *swig_cast_initial[] = {_swigc__p_kivo__SIImageStore, _swigc__p_kivoc__quedrin};
+swig_type *swig_types[3] = {nullptr, nullptr, nullptr};
+swig_module_record swig_module = {swig_types, 2, nullptr, nullptr, nullptr, nullptr};
+swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};
+
+// The records as the registry merged them: read at each use, never kept.
+static swig_type *store_type() {
+    return swig_types[0];
+}
+static swig_type *quedrin_type() {
+    return swig_types[1];
+}
+
+static void destroy_store(void *store) noexcept {
+    delete static_cast<kivo::SIImageStore *>(store);
+}
+static void destroy_quedrin(void *tool) noexcept {
+    delete static_cast<kivoc::quedrin *>(tool);
+}
+
+// Whether `obj` is a store itself (or not a wrapped object at all, which the conversion then
+// refuses). A store riding behind a tool's wrapped pointer (see quedrin_around) converts too,
+// since conversion searches the chain, but it belongs to that tool: it is not used, deleted or
+// handed over on its own.
+static bool store_itself(PyObject *obj, const char *message) {
+    PyObject *found = SWIG_Python_GetSwigThis(obj);
+    if (found && reinterpret_cast<SwigPyObject *>(found)->type_record != store_type()) {
+        raise_argument_error(SWIG_TypeError, message);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The module's own class: constructor, one method, deletion and class registration.
+
+static PyObject *wrap_new_store(PyObject *, PyObject *args) {
+    if (!PyArg_ParseTuple(args, ":new_store")) {
+        return nullptr;
+    }
+    return construct_tool<kivo::SIImageStore>(store_type(), destroy_store);
+}
+
+static PyObject *wrap_store_release_locks(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (!PyArg_ParseTuple(args, "O:store_release_locks", &obj_self)) {
+        return nullptr;
+    }
+    static const char message[] =
+        "in method 'store_release_locks', argument 1 of type 'kivo::SIImageStore *'";
+    if (!store_itself(obj_self, message)) {
+        return nullptr;
+    }
+    swig_arg_holder holder; // the store cannot be destroyed while the call is inside it
+    auto *store =
+        static_cast<kivo::SIImageStore *>(convert_self(obj_self, store_type(), message, holder));
+    if (!store) {
+        return nullptr;
+    }
+    try {
+        bool released;
+        {
+            swig_thread_allow allow;
+            released = store->releaseLocks();
+        }
+        return PyBool_FromLong(released);
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+// Also what the release of an owning wrapped pointer of a store does (register_deletion_wrapper).
+static PyObject *delete_store_self(PyObject *obj_self) {
+    static const char message[] =
+        "in method 'delete_store', argument 1 of type 'kivo::SIImageStore *'";
+    if (!store_itself(obj_self, message)) {
+        return nullptr;
+    }
+    return delete_tool(obj_self, store_type(), message, destroy_store);
+}
+
+static PyObject *wrap_delete_store(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (!PyArg_ParseTuple(args, "O:delete_store", &obj_self)) {
+        return nullptr;
+    }
+    return delete_store_self(obj_self);
+}
+
+static PyObject *wrap_store_swigregister(PyObject *, PyObject *args) {
+    return register_class_wrapper(args, store_type());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hand-over and take-back.
+
+// A quedrin built around `store`, which passes from Python to the tool. The tool only releases
+// a handed-in store, so the store's owning wrapped pointer rides in the chain behind the
+// tool's: releasing that destroys the tool first (the tool releases the store), then the store.
+static PyObject *quedrin_around(PyObject *, PyObject *args) {
+    PyObject *obj_store = nullptr;
+    if (!PyArg_ParseTuple(args, "O:quedrin_around", &obj_store)) {
+        return nullptr;
+    }
+    static const char message[] =
+        "in method 'quedrin_around', argument 1 of type 'kivo::SIImageStore *'";
+    if (!store_itself(obj_store, message)) {
+        return nullptr;
+    }
+    auto *store = static_cast<kivo::SIImageStore *>(take_tool(obj_store, store_type(), message));
+    if (!store) {
+        return nullptr;
+    }
+    PyObject *store_owner = SwigPyObject_Create(store, store_type(), 1);
+    if (!store_owner) {
+        swig_thread_allow allow;
+        destroy_store(store);
+        return nullptr;
+    }
+    kivoc::quedrin *tool = nullptr;
+    try {
+        swig_thread_allow allow;
+        tool = new kivoc::quedrin(store);
+    } catch (...) {
+        translate_current_exception();
+        Py_DECREF(store_owner); // destroys the store
+        return nullptr;
+    }
+    PyObject *result = wrap_new_tool(tool, quedrin_type(), destroy_quedrin);
+    if (!result) {
+        Py_DECREF(store_owner);
+        return nullptr;
+    }
+    reinterpret_cast<SwigPyObject *>(result)->next_object =
+        reinterpret_cast<SwigPyObject *>(store_owner);
+    return result;
+}
+
+// Takes a tool back from Python: its wrapped pointer then neither owns nor reaches it, and
+// calls through it raise TypeError. This code then answers for the tool; here it destroys it
+// at once. A store the tool was built around stays with the wrapped pointer's chain.
+static PyObject *take_back(PyObject *, PyObject *args) {
+    PyObject *obj_tool = nullptr;
+    if (!PyArg_ParseTuple(args, "O:take_back", &obj_tool)) {
+        return nullptr;
+    }
+    auto *tool = static_cast<kivoc::quedrin *>(take_tool(
+        obj_tool, quedrin_type(), "in method 'take_back', argument 1 of type 'kivoc::quedrin *'"));
+    if (!tool) {
+        return nullptr;
+    }
+    {
+        swig_thread_allow allow;
+        destroy_quedrin(tool);
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Method table, module definition and entry.
+
+PyMethodDef SwigMethods[] = {
+    {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},
+    {"new_store", wrap_new_store, METH_VARARGS, "new_store() -> Store"},
+    {"store_release_locks", wrap_store_release_locks, METH_VARARGS,
+     "store_release_locks(self) -> bool"},
+    {"delete_store", wrap_delete_store, METH_VARARGS, "delete_store(self)"},
+    {"store_swigregister", wrap_store_swigregister, METH_VARARGS, nullptr},
+    {"quedrin_around", quedrin_around, METH_VARARGS, "quedrin_around(store) -> quedrin"},
+    {"take_back", take_back, METH_VARARGS, "take_back(tool)"},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyModuleDef SWIG_module = module_definition("_storehost");
+
+PyMODINIT_FUNC PyInit__storehost(void) {
+    register_deletion_wrapper(&swig_types[0], wrap_delete_store, delete_store_self);
+    return SWIG_Python_InitModule();
+}
