@@ -317,7 +317,7 @@ def test_odd_log_access_plugins(tmp_path, entry_points, plugin, status, error):
 CONFIG_CASES = [
     ([], {}, 0, "usage: python -m kivotools.config", ""),
     (["--cmakedir"], {"PYTHONIOENCODING": "ascii"}, 0, "KIT/share/cmake/kivotools\n", ""),
-    (["--includes"], {"PYTHONIOENCODING": "ascii"}, 0, "-IKIT/include -I", ""),
+    (["--includes"], {"PYTHONIOENCODING": "ascii"}, 0, "-IKIT/include -isystem ", ""),
     (["--bogus"], {}, 2, "", "kivotools.config: error: unrecognized arguments: --bogus\n"),
 ]
 
