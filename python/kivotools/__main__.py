@@ -35,6 +35,7 @@ from kivotools._cli import (
     report_output_error,
     write_stdout,
 )
+from kivotools._logpriority import PRIORITY_NAMES
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -42,7 +43,6 @@ EXIT_USAGE = 2
 
 PROG = "kivotools"
 
-PRIORITY_NAMES = {"SEVERE": 2, "NORMAL": 6, "DEBUGGING": 12}
 LOG_ACCESS_GROUP = "kivotools.log_access"
 
 

@@ -3,9 +3,9 @@
 //
 // The record layouts below are a binary interface. Modules built separately read each other's
 // records directly through the registry chain and each other's wrapped-pointer objects, so the
-// field order and widths must never change; the static_asserts pin them. The registry anchor is
-// the capsule "swig_runtime_data4.type_pointer_capsule" in the module "swig_runtime_data4": a
-// module built with other names or other layouts must use other names.
+// field order and widths must never change; the static_asserts pin them. The anchors' names
+// (swig_capsule_name and swig_call_table_name below) belong to the same contract: a module built
+// with other layouts must use other names.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +15,19 @@
 #include <cstdint>
 
 #pragma GCC visibility push(hidden)
+
+// ---------------------------------------------------------------------------------------------
+// The anchors' names, written once here (the registry reader's mirrors are checked against
+// them by a test). The registry is the capsule "<data module>.<attribute>" stored as that
+// attribute of the module "swig_runtime_data4" in sys.modules, which is how PyCapsule_Import
+// finds it; the call table is the capsule of the last name, kept in the main interpreter's
+// state dictionary under that same name.
+#define SWIG_RUNTIME_DATA_MODULE "swig_runtime_data4"
+#define SWIG_CAPSULE_ATTRIBUTE "type_pointer_capsule"
+inline constexpr char swig_runtime_data_module[] = SWIG_RUNTIME_DATA_MODULE;
+inline constexpr char swig_capsule_attribute[] = SWIG_CAPSULE_ATTRIBUTE;
+inline constexpr char swig_capsule_name[] = SWIG_RUNTIME_DATA_MODULE "." SWIG_CAPSULE_ATTRIBUTE;
+inline constexpr char swig_call_table_name[] = SWIG_RUNTIME_DATA_MODULE ".call_table_capsule";
 
 // ---------------------------------------------------------------------------------------------
 // The map of what crosses modules. Every record below may be read by another module of the
@@ -61,10 +74,10 @@
 // SwigPyPacked     every field written once by its creator; the data buffer is its own.
 // shared_call_table (static const data of the copy that anchored it; never written)
 //   anchored at the first start-up of any copy in the process, in the main interpreter's
-//   state dictionary (which no Python code reaches) as the capsule
-//   "swig_runtime_data4.call_table_capsule"; every later copy adopts it at its own start-up
-//   and keeps the pointer. The marks and the class map behind its functions belong to the
-//   anchoring copy and are read and changed only under the lock.
+//   state dictionary (which no Python code reaches) as the capsule swig_call_table_name;
+//   every later copy adopts it at its own start-up and keeps the pointer. The marks and the class
+//   map behind its functions belong to the anchoring copy and are read and changed only under the
+//   lock.
 // Process-wide statics of each module: type_pointer (the head as last imported; set by
 // SWIG_Python_GetModule only) and swig_this (made on first need; released by the capsule
 // destructor, so every user holds its own reference for as long as it uses the string).
