@@ -302,13 +302,12 @@ PyTypeObject *SwigPyObject_TypeOnce();
 PyTypeObject *SwigPyObject_type();
 bool SwigPyObject_IsWrappedPointer(PyObject *obj);
 PyObject *SwigPyObject_Create(void *pointer, swig_type *type_record, int owns_pointer);
+// A new wrapped pointer of the ready type `type` (SwigPyObject's own, or an instance type that
+// can hold one), every field filled: the one place a wrapped pointer is made. Null with the
+// error raised.
+PyObject *new_wrapped_pointer(PyTypeObject *type, void *pointer, swig_type *type_record,
+                              int owns_pointer);
 const char *swig_type_display_name(const swig_type *type_record);
-// Made known at module start-up: `wrapper` is this module's deletion wrapper for the type in
-// `type_slot` (a slot of swig_types, read at each release), and `delete_self` its work on its
-// parsed argument. A release whose destroy hook is that wrapper does that work on the object
-// being released instead of calling the wrapper with a temporary.
-void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
-                               PyObject *(*delete_self)(PyObject *));
 
 // ---------------------------------------------------------------------------------------------
 // Packed data (packed.cc).
@@ -318,7 +317,7 @@ PyObject *SwigPyPacked_Create(const void *source, std::size_t size, swig_type *t
 char *SWIG_PackData(char *destination, const void *bytes, std::size_t n);
 
 // ---------------------------------------------------------------------------------------------
-// Conversion, registration and errors (convert.cc).
+// Conversion, adoption, result wrapping and errors (convert.cc).
 PyObject *SWIG_Python_GetSwigThis(PyObject *obj);
 int SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **result, swig_type *type, int flags);
 PyObject *SWIG_Python_ErrorType(int code);
@@ -328,12 +327,6 @@ PyObject *wrap_new_object(void *pointer, swig_type *type_record);
 // instances; null when none is set or the one set cannot hold a wrapped pointer (the caller
 // then makes a plain wrapped pointer).
 PyTypeObject *usable_instance_type(const swig_type *type_record);
-// 0, or -1 with MemoryError pending when the registration record cannot be made.
-int register_class(PyObject *cls, swig_type *type_record);
-// The body of a class registration wrapper: its one argument, parsed as "O:swigregister", is
-// registered as the class of `type_record`. None, or null with the error raised.
-PyObject *register_class_wrapper(PyObject *args, swig_type *type_record);
-swig_class_data *new_class_data(PyObject *cls);
 PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
 // Adoption of a tool other code made: the wrapped pointer behind `obj` (the object itself or
 // its "this", as for any argument) when it converts, by the rule the wrappers apply to `self`,
@@ -346,6 +339,19 @@ class swig_arg_holder;
 // (untouched for None). Returns 0, -1, or -12 when the "this" name could not be made.
 int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
                      swig_arg_holder &holder);
+
+// ---------------------------------------------------------------------------------------------
+// Class registration (registration.cc).
+
+// Registers `cls` as the proxy class of `type_record`: a new registration record hung on the
+// type and spread along its cast list, the class noted in the call table, and the record it
+// replaces given back when nothing can reach it. 0, or -1 with MemoryError pending when the
+// record cannot be made.
+int register_class(PyObject *cls, swig_type *type_record);
+// The body of a class registration wrapper: its one argument, parsed as "O:swigregister", is
+// registered as the class of `type_record`. None, or null with the error raised.
+PyObject *register_class_wrapper(PyObject *args, swig_type *type_record);
+swig_class_data *new_class_data(PyObject *cls);
 
 // ---------------------------------------------------------------------------------------------
 // The process's call table (shared.cc).
@@ -397,10 +403,6 @@ private:
 // The `self` conversion of a method wrapper: the tool pointer, or null with the argument error
 // raised (None and a deleted tool, which convert to null, included).
 void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg_holder &holder);
-// The body of a deletion wrapper after parsing: disowns, forgets and destroys the tool behind
-// `obj` (with the lock released); None for None.
-PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
-                      void (*destroy)(void *) noexcept);
 // The body of a take-back, where module code answers for a tool that Python held: the tool behind
 // `obj`, which its wrapped pointer then neither owns nor knows (later calls through it raise the
 // argument error). Null with the argument error raised (None and a deleted tool included), or
@@ -456,6 +458,26 @@ PyObject *construct_tool(swig_type *type, void (*destroy)(void *) noexcept) {
     }
     return wrap_new_tool(tool, type, destroy);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Deleting tools (deletion.cc).
+
+// The body of a deletion wrapper after parsing: disowns, forgets and destroys the tool behind
+// `obj` (with the lock released, or when the last call inside it leaves); None for None.
+PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
+                      void (*destroy)(void *) noexcept);
+// A deletion wrapper's work on its parsed argument.
+using swig_delete_self_fn = PyObject *(*)(PyObject *);
+// Made known at module start-up: `wrapper` is this module's deletion wrapper for the type in
+// `type_slot` (a slot of swig_types, read at each release), and `delete_self` its work on its
+// parsed argument. A release whose destroy hook is that wrapper does that work on the object
+// being released instead of calling the wrapper with a temporary.
+void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
+                               swig_delete_self_fn delete_self);
+// The work `hook` would do on a wrapped pointer of `type` when the hook is one of this
+// module's own deletion wrappers and `type` that wrapper's own type record (so the wrapper
+// matches the pointer itself, never a cast or a later member of its chain); null otherwise.
+swig_delete_self_fn own_deletion(PyObject *hook, const swig_type *type);
 
 // ---------------------------------------------------------------------------------------------
 // Module start-up (init.cc).
