@@ -259,9 +259,8 @@ PyObject *ct_throw(PyObject *, PyObject *args) {
 // The shared records as {name: (size, [(field, offset, size), ...])}, for the layout mirrors.
 PyObject *ct_layouts(PyObject *, PyObject *) {
     return Py_BuildValue(
-        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNN])s(n[NNNNN])s(n[NNNN])}",
-        "swig_type", static_cast<Py_ssize_t>(sizeof(swig_type)),
-        Py_BuildValue(FIELD(swig_type, mangled_name)),
+        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNN])s(n[NNNNN])}", "swig_type",
+        static_cast<Py_ssize_t>(sizeof(swig_type)), Py_BuildValue(FIELD(swig_type, mangled_name)),
         Py_BuildValue(FIELD(swig_type, pretty_name)),
         Py_BuildValue(FIELD(swig_type, reserved_hook)), Py_BuildValue(FIELD(swig_type, cast_list)),
         Py_BuildValue(FIELD(swig_type, class_data)),
@@ -297,10 +296,7 @@ PyObject *ct_layouts(PyObject *, PyObject *) {
         Py_BuildValue(FIELD(SwigPyObject, pointer)),
         Py_BuildValue(FIELD(SwigPyObject, type_record)),
         Py_BuildValue(FIELD(SwigPyObject, owns_pointer)),
-        Py_BuildValue(FIELD(SwigPyObject, next_object)), "SwigPyPacked",
-        static_cast<Py_ssize_t>(sizeof(SwigPyPacked)), Py_BuildValue(FIELD(SwigPyPacked, ob_base)),
-        Py_BuildValue(FIELD(SwigPyPacked, data)), Py_BuildValue(FIELD(SwigPyPacked, type_record)),
-        Py_BuildValue(FIELD(SwigPyPacked, size)));
+        Py_BuildValue(FIELD(SwigPyObject, next_object)));
 }
 #undef FIELD
 

@@ -515,13 +515,12 @@ def test_the_reader_mirrors_the_record_layouts(ext):
         _SwigClassData,
         _SwigModule,
         _SwigPyObject,
-        _SwigPyPacked,
         _SwigType,
     )
 
     mirrors = {"swig_type": _SwigType, "swig_cast": _SwigCast, "swig_module": _SwigModule,
                "swig_class_data": _SwigClassData, "shared_call_table": _SharedCallTable,
-               "SwigPyObject": _SwigPyObject, "SwigPyPacked": _SwigPyPacked}
+               "SwigPyObject": _SwigPyObject}
     layouts = importlib.import_module("_convtest").layouts()
     assert sorted(layouts) == sorted(mirrors)
     for name, (size, fields) in layouts.items():

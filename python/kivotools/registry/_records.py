@@ -102,18 +102,9 @@ class _SwigPyObject(ctypes.Structure):
     ]
 
 
-class _SwigPyPacked(ctypes.Structure):
-    _fields_ = [
-        ("ob_base", _PyObjectHead),
-        ("data", ctypes.c_void_p),
-        ("type_record", ctypes.c_void_p),
-        ("size", ctypes.c_size_t),
-    ]
-
-
 for _record in (_SwigType, _SwigCast, _SwigModule, _SwigClassData, _SwigPyObject):
     assert ctypes.sizeof(_record) == (48 if _record is not _SwigCast else 32), _record
-assert ctypes.sizeof(_SharedCallTable) == 56 and ctypes.sizeof(_SwigPyPacked) == 40
+assert ctypes.sizeof(_SharedCallTable) == 56
 
 
 # --------------------------------------------------------------------------------------------
