@@ -57,13 +57,17 @@ inline constexpr char swig_call_table_name[] = SWIG_RUNTIME_DATA_MODULE ".call_t
 //                    module inserted right after it while it is the head. Never unlinked. A
 //                    walk is bounded and stops at a null link.
 //   initial_types, initial_casts   that module's first join.
-// swig_class_data (malloc'ed by class registration, never freed; hung on type records)
+// swig_class_data (malloc'ed by class registration; hung on type records)
 //   every field      new_class_data, once, before the record is hung on a type; afterwards
 //                    read only (destroy_hook by wrapped-pointer release, new_hook,
 //                    new_call_args and instance_type by constants and result wrapping). The
 //                    capsule destructor gives back the references behind new_hook,
 //                    new_call_args and destroy_hook without clearing the fields; readers that
 //                    call a hook hold their own reference for the call.
+//   the record       freed, under the lock, only by a later registration of the same type in
+//                    the copy and interpreter that made it, once no type record of any module
+//                    points to it (registration.cc); any other record lives as long as the
+//                    process.
 //   instance_type    never set by registration; another module of the family may set it.
 // SwigPyObject (a Python object of some module's wrapped-pointer type)
 //   pointer, type_record   its creator; `pointer` is cleared by a deletion wrapper (under the
@@ -119,7 +123,8 @@ struct swig_module {
 // The variable `swig_module` hides the struct's plain name; code names the record type by this.
 using swig_module_record = struct swig_module;
 
-// Registration record of a proxy class: made by class registration with malloc, never freed.
+// Registration record of a proxy class: made by class registration with malloc; freed only as
+// the map above says.
 struct swig_class_data {
     PyObject *class_object;      // the proxy class
     PyObject *new_hook;          // the class's "__new__" when the class is not a type, else null
