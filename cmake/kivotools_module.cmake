@@ -7,14 +7,12 @@ include_guard(DIRECTORY)
 # repaired-library folder two levels up.
 set(KIVOTOOLS_MODULE_RPATH "$ORIGIN/lib:$ORIGIN/../../kivotools.libs")
 
-# The runtime objects compiled into one module: hidden, position independent; the interpreter
-# API's deprecated error calls are used on purpose, so their warnings are silenced here only.
+# The runtime objects compiled into one module: hidden, position independent.
 function(kivotools_runtime_properties target)
     set_target_properties(${target} PROPERTIES
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON
         POSITION_INDEPENDENT_CODE ON)
-    target_compile_options(${target} PRIVATE -Wno-deprecated-declarations)
 endfunction()
 
 # A CPython extension module `name` that carries `runtime` (an object library): exports only

@@ -1,4 +1,5 @@
-// Around each tool call: lock release and re-acquire, in-use marks, deferred deletes, errors.
+// Around each tool call: lock release and re-acquire, in-use marks and the deletes they defer,
+// take-back, result wrapping of new tools, exception translation.
 #include "kivocore/TrelError.h"
 #include "swig_runtime.h"
 
@@ -69,30 +70,6 @@ void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg
         return nullptr;
     }
     return pointer;
-}
-
-PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
-                      void (*destroy)(void *) noexcept) {
-    swig_arg_holder holder;
-    void *pointer = nullptr;
-    int code = convert_and_hold(obj, &pointer, type, SWIG_POINTER_DISOWN, holder);
-    if (code < 0) {
-        raise_argument_error(code, message);
-        return nullptr;
-    }
-    if (pointer) {
-        // Forget the address before the lock is let go: a later call, or a second delete on
-        // any thread, then finds no tool instead of a destroyed one.
-        holder.get()->pointer = nullptr;
-        if (call_table().defer(pointer, destroy)) {
-            // A call on another thread, through any module, is inside the tool: the tool goes
-            // when that call leaves.
-            Py_RETURN_NONE;
-        }
-        swig_thread_allow allow;
-        destroy(pointer);
-    }
-    Py_RETURN_NONE;
 }
 
 void *take_tool(PyObject *obj, swig_type *type, const char *message) {

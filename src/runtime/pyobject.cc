@@ -49,61 +49,19 @@ void report_leak(const char *name) {
     std::fflush(stdout);
 }
 
-// The release shortcut. The plain release of an owning wrapped pointer whose destroy hook is
-// the module's own delete_<class> makes a temporary, non-owning wrapped pointer with the same
-// address and type record and calls the hook with it through the interpreter; the wrapper then
-// converts the temporary back to that address, disowns it and deletes the tool. Done on the
-// object being released itself, the same work reaches the same address with the same type
-// record, without the temporary and the call: about 50 ns and 670 instructions of a norvek life
-// cycle (bench/: 291 ns against 341 ns, 1.99 against 2.31 of nanobind's, whose limit is 2).
-// Only a hook that is the wrapper itself and an object of the wrapper's own type qualify, so a
-// cast or a later chain member never takes it. The deletion holds a reference to the object it
-// works on while it lets go of the lock, so the dying object is given a count of 1 for the call
-// and its release goes on only when that count is back to 0 (call_destroy_hook). The release
-// scenarios of tests/python/test_fast_paths.py pin the equivalence with the plain path.
-//
-// The deletion wrappers of this module's tool types, as register_deletion_wrapper made them
-// known; written at module start-up, with the interpreter lock held.
-struct deletion_wrapper {
-    swig_type **type_slot;                // the tool type's slot of swig_types
-    PyCFunction wrapper;                  // the module's delete_<class>
-    PyObject *(*delete_self)(PyObject *); // the wrapper's work on its parsed argument
-};
-constexpr int max_deletion_wrappers = 4;
-deletion_wrapper deletion_wrappers[max_deletion_wrappers];
-int deletion_wrapper_count = 0;
-
-// The work `hook` would do on a wrapped pointer of `type` when the hook is one of this
-// module's own deletion wrappers and `type` that wrapper's own type record (so the wrapper
-// matches the pointer itself, never a cast or a later member of its chain); null otherwise.
-PyObject *(*own_deletion(PyObject *hook, const swig_type *type))(PyObject *) {
-    if (!type || !PyCFunction_Check(hook)) {
-        return nullptr;
-    }
-    PyCFunction function = PyCFunction_GET_FUNCTION(hook);
-    for (int i = 0; i < deletion_wrapper_count; ++i) {
-        const deletion_wrapper &entry = deletion_wrappers[i];
-        if (entry.wrapper == function && *entry.type_slot == type) {
-            return entry.delete_self;
-        }
-    }
-    return nullptr;
-}
-
 // Calls the destroy hook of an owning wrapped pointer that is being released, with the error
 // that was pending before the release saved aside and restored afterwards. Returns true when
 // the hook kept a reference to the object passed to it, which brings the object back to life.
 bool call_destroy_hook(SwigPyObject *obj, PyObject *hook, int takes_args) {
-    PyObject *error_type = nullptr, *error_value = nullptr, *error_traceback = nullptr;
-    PyErr_Fetch(&error_type, &error_value, &error_traceback);
+    PyObject *pending = PyErr_GetRaisedException();
     PyObject *v = reinterpret_cast<PyObject *>(obj);
     // The hook may run Python code that re-registers the class; keep it for the call.
     Py_INCREF(hook);
     // This module's own deletion wrapper for the object's type does its work on the object
-    // itself, without a temporary and a call through the interpreter: with a temporary it
-    // would do the same to the same address. Otherwise only a built-in function entered with
-    // METH_O is called directly; any other hook goes through the ordinary call protocol.
-    PyObject *(*own)(PyObject *) = own_deletion(hook, obj->type_record);
+    // itself, without a temporary and a call through the interpreter (deletion.cc: the release
+    // shortcut). Otherwise only a built-in function entered with METH_O is called directly;
+    // any other hook goes through the ordinary call protocol.
+    swig_delete_self_fn own = own_deletion(hook, obj->type_record);
     bool direct = own || (takes_args == 0 && PyCFunction_Check(hook) &&
                           (PyCFunction_GET_FLAGS(hook) & METH_O) != 0);
     PyObject *result = nullptr;
@@ -120,11 +78,11 @@ bool call_destroy_hook(SwigPyObject *obj, PyObject *hook, int takes_args) {
         }
     }
     if (result) {
-        PyErr_Restore(error_type, error_value, error_traceback);
+        PyErr_SetRaisedException(pending);
         Py_DECREF(result);
     } else {
         PyErr_WriteUnraisable(hook);
-        PyErr_Restore(error_type, error_value, error_traceback);
+        PyErr_SetRaisedException(pending);
     }
     Py_DECREF(hook);
     if (!direct) {
@@ -331,19 +289,6 @@ bool SwigPyObject_IsWrappedPointer(PyObject *obj) {
            type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(SwigPyObject));
 }
 
-void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
-                               PyObject *(*delete_self)(PyObject *)) {
-    for (int i = 0; i < deletion_wrapper_count; ++i) {
-        if (deletion_wrappers[i].type_slot == type_slot &&
-            deletion_wrappers[i].wrapper == wrapper) {
-            return; // the module started once more
-        }
-    }
-    if (deletion_wrapper_count < max_deletion_wrappers) {
-        deletion_wrappers[deletion_wrapper_count++] = {type_slot, wrapper, delete_self};
-    }
-}
-
 PyObject *SwigPyObject_Create(void *pointer, swig_type *type_record, int owns_pointer) {
     PyTypeObject *type = SwigPyObject_type();
     if (!type) {
@@ -352,6 +297,11 @@ PyObject *SwigPyObject_Create(void *pointer, swig_type *type_record, int owns_po
         }
         return nullptr;
     }
+    return new_wrapped_pointer(type, pointer, type_record, owns_pointer);
+}
+
+PyObject *new_wrapped_pointer(PyTypeObject *type, void *pointer, swig_type *type_record,
+                              int owns_pointer) {
     SwigPyObject *obj = PyObject_New(SwigPyObject, type);
     if (!obj) {
         return nullptr;

@@ -12,18 +12,12 @@ PyObject *swig_this = nullptr;
 
 namespace {
 
-// The capsule name is the compatibility contract: "<runtime-data module>.<attribute>", which is
-// also how PyCapsule_Import finds it. Only the name is checked, never the records behind it.
-const char runtime_data_module[] = "swig_runtime_data4";
-const char capsule_attribute[] = "type_pointer_capsule";
-const char capsule_name[] = "swig_runtime_data4.type_pointer_capsule";
-
-// Puts `entry` at the head of `type`'s cast list. The entry's prev_cast stays as it is: null in
-// the static data, and every entry is linked at most once.
 // The most records a walk of the chain follows. Far beyond any real process (each module of
 // the family adds one), and short enough that a ring that never comes back ends at once.
 constexpr std::uint64_t max_chain_length = 1u << 16;
 
+// Puts `entry` at the head of `type`'s cast list. The entry's prev_cast stays as it is: null in
+// the static data, and every entry is linked at most once.
 void link_at_head(swig_type *type, swig_cast *entry) {
     if (type->cast_list) {
         type->cast_list->prev_cast = entry;
@@ -36,8 +30,9 @@ void link_at_head(swig_type *type, swig_cast *entry) {
 
 swig_module_record *SWIG_Python_GetModule() {
     if (!type_pointer) {
-        type_pointer = static_cast<swig_module_record *>(PyCapsule_Import(capsule_name, 0));
-        // Whatever went wrong (no runtime-data module, no attribute, another capsule name),
+        type_pointer = static_cast<swig_module_record *>(PyCapsule_Import(swig_capsule_name, 0));
+        // Only the name is checked, never the records behind it. Whatever went wrong (no
+        // runtime-data module, no attribute, another capsule name),
         // the caller publishes a chain of its own instead.
         if (PyErr_Occurred()) {
             PyErr_Clear();
@@ -49,15 +44,15 @@ swig_module_record *SWIG_Python_GetModule() {
 
 void publish_module() {
     // Borrowed; PyImport_AddModule creates the module when sys.modules lacks it.
-    PyObject *data_module = PyImport_AddModule(runtime_data_module);
+    PyObject *data_module = PyImport_AddModule(swig_runtime_data_module);
     if (!data_module) {
         return;
     }
-    PyObject *capsule = PyCapsule_New(&swig_module, capsule_name, SWIG_Python_DestroyModule);
+    PyObject *capsule = PyCapsule_New(&swig_module, swig_capsule_name, SWIG_Python_DestroyModule);
     if (!capsule) {
         return;
     }
-    if (PyModule_AddObjectRef(data_module, capsule_attribute, capsule) < 0) {
+    if (PyModule_AddObjectRef(data_module, swig_capsule_attribute, capsule) < 0) {
         // A capsule that was never published must not tear down the class data of a chain it
         // never anchored: releasing it runs no destructor.
         PyCapsule_SetDestructor(capsule, nullptr);
@@ -244,9 +239,9 @@ bool class_data_in_use(const swig_class_data *data) {
 
 void SWIG_Python_DestroyModule(PyObject *capsule) {
     // Checked without raising: a destructor must not leave an exception behind.
-    if (PyCapsule_IsValid(capsule, capsule_name)) {
+    if (PyCapsule_IsValid(capsule, swig_capsule_name)) {
         auto *head =
-            static_cast<swig_module_record *>(PyCapsule_GetPointer(capsule, capsule_name));
+            static_cast<swig_module_record *>(PyCapsule_GetPointer(capsule, swig_capsule_name));
         // Only the head module's own slots: class data reachable only through other modules'
         // arrays keeps its references.
         for (std::uint64_t i = 0; i < head->type_count; ++i) {

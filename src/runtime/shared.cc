@@ -217,9 +217,8 @@ swig_type *own_find_class(PyObject *cls, char *method, std::size_t method_size) 
 // ---------------------------------------------------------------------------------------------
 // The anchor.
 
-// The key and capsule name under which the table is anchored in the main interpreter's state
-// dictionary: no Python code can reach that dictionary, so none can replace or remove it.
-const char call_table_name[] = "swig_runtime_data4.call_table_capsule";
+// The table is anchored in the main interpreter's state dictionary under swig_call_table_name:
+// no Python code can reach that dictionary, so none can replace or remove it.
 constexpr std::uint32_t call_table_version = 1;
 
 const shared_call_table own_table = {call_table_version, sizeof(shared_call_table),
@@ -236,12 +235,12 @@ bool has_marks(const shared_call_table *table) {
 // holds anything at all (a value that is not the capsule is replaced).
 const shared_call_table *anchored_table(PyObject *anchors, bool &found) {
     PyObject *capsule = nullptr;
-    found = PyDict_GetItemStringRef(anchors, call_table_name, &capsule) > 0;
+    found = PyDict_GetItemStringRef(anchors, swig_call_table_name, &capsule) > 0;
     if (!found) {
         return nullptr;
     }
-    const void *table = PyCapsule_IsValid(capsule, call_table_name)
-                            ? PyCapsule_GetPointer(capsule, call_table_name)
+    const void *table = PyCapsule_IsValid(capsule, swig_call_table_name)
+                            ? PyCapsule_GetPointer(capsule, swig_call_table_name)
                             : nullptr;
     found = table != nullptr;
     Py_DECREF(capsule);
@@ -251,9 +250,9 @@ const shared_call_table *anchored_table(PyObject *anchors, bool &found) {
 void anchor(PyObject *anchors, const shared_call_table *table) {
     // Static data that is never freed: the capsule needs no destructor.
     PyObject *capsule =
-        PyCapsule_New(const_cast<shared_call_table *>(table), call_table_name, nullptr);
+        PyCapsule_New(const_cast<shared_call_table *>(table), swig_call_table_name, nullptr);
     if (capsule) {
-        PyDict_SetItemString(anchors, call_table_name, capsule);
+        PyDict_SetItemString(anchors, swig_call_table_name, capsule);
         Py_DECREF(capsule);
     }
 }

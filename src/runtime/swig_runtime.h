@@ -3,9 +3,9 @@
 //
 // The record layouts below are a binary interface. Modules built separately read each other's
 // records directly through the registry chain and each other's wrapped-pointer objects, so the
-// field order and widths must never change; the static_asserts pin them. The registry anchor is
-// the capsule "swig_runtime_data4.type_pointer_capsule" in the module "swig_runtime_data4": a
-// module built with other names or other layouts must use other names.
+// field order and widths must never change; the static_asserts pin them. The anchors' names
+// (swig_capsule_name and swig_call_table_name below) belong to the same contract: a module built
+// with other layouts must use other names.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +15,19 @@
 #include <cstdint>
 
 #pragma GCC visibility push(hidden)
+
+// ---------------------------------------------------------------------------------------------
+// The anchors' names, written once here (the registry reader's mirrors are checked against
+// them by a test). The registry is the capsule "<data module>.<attribute>" stored as that
+// attribute of the module "swig_runtime_data4" in sys.modules, which is how PyCapsule_Import
+// finds it; the call table is the capsule of the last name, kept in the main interpreter's
+// state dictionary under that same name.
+#define SWIG_RUNTIME_DATA_MODULE "swig_runtime_data4"
+#define SWIG_CAPSULE_ATTRIBUTE "type_pointer_capsule"
+inline constexpr char swig_runtime_data_module[] = SWIG_RUNTIME_DATA_MODULE;
+inline constexpr char swig_capsule_attribute[] = SWIG_CAPSULE_ATTRIBUTE;
+inline constexpr char swig_capsule_name[] = SWIG_RUNTIME_DATA_MODULE "." SWIG_CAPSULE_ATTRIBUTE;
+inline constexpr char swig_call_table_name[] = SWIG_RUNTIME_DATA_MODULE ".call_table_capsule";
 
 // ---------------------------------------------------------------------------------------------
 // The map of what crosses modules. Every record below may be read by another module of the
@@ -44,13 +57,17 @@
 //                    module inserted right after it while it is the head. Never unlinked. A
 //                    walk is bounded and stops at a null link.
 //   initial_types, initial_casts   that module's first join.
-// swig_class_data (malloc'ed by class registration, never freed; hung on type records)
+// swig_class_data (malloc'ed by class registration; hung on type records)
 //   every field      new_class_data, once, before the record is hung on a type; afterwards
 //                    read only (destroy_hook by wrapped-pointer release, new_hook,
 //                    new_call_args and instance_type by constants and result wrapping). The
 //                    capsule destructor gives back the references behind new_hook,
 //                    new_call_args and destroy_hook without clearing the fields; readers that
 //                    call a hook hold their own reference for the call.
+//   the record       freed, under the lock, only by a later registration of the same type in
+//                    the copy and interpreter that made it, once no type record of any module
+//                    points to it (registration.cc); any other record lives as long as the
+//                    process.
 //   instance_type    never set by registration; another module of the family may set it.
 // SwigPyObject (a Python object of some module's wrapped-pointer type)
 //   pointer, type_record   its creator; `pointer` is cleared by a deletion wrapper (under the
@@ -61,10 +78,10 @@
 // SwigPyPacked     every field written once by its creator; the data buffer is its own.
 // shared_call_table (static const data of the copy that anchored it; never written)
 //   anchored at the first start-up of any copy in the process, in the main interpreter's
-//   state dictionary (which no Python code reaches) as the capsule
-//   "swig_runtime_data4.call_table_capsule"; every later copy adopts it at its own start-up
-//   and keeps the pointer. The marks and the class map behind its functions belong to the
-//   anchoring copy and are read and changed only under the lock.
+//   state dictionary (which no Python code reaches) as the capsule swig_call_table_name;
+//   every later copy adopts it at its own start-up and keeps the pointer. The marks and the class
+//   map behind its functions belong to the anchoring copy and are read and changed only under the
+//   lock.
 // Process-wide statics of each module: type_pointer (the head as last imported; set by
 // SWIG_Python_GetModule only) and swig_this (made on first need; released by the capsule
 // destructor, so every user holds its own reference for as long as it uses the string).
@@ -106,7 +123,8 @@ struct swig_module {
 // The variable `swig_module` hides the struct's plain name; code names the record type by this.
 using swig_module_record = struct swig_module;
 
-// Registration record of a proxy class: made by class registration with malloc, never freed.
+// Registration record of a proxy class: made by class registration with malloc; freed only as
+// the map above says.
 struct swig_class_data {
     PyObject *class_object;      // the proxy class
     PyObject *new_hook;          // the class's "__new__" when the class is not a type, else null
@@ -289,14 +307,12 @@ PyTypeObject *SwigPyObject_TypeOnce();
 PyTypeObject *SwigPyObject_type();
 bool SwigPyObject_IsWrappedPointer(PyObject *obj);
 PyObject *SwigPyObject_Create(void *pointer, swig_type *type_record, int owns_pointer);
+// A new wrapped pointer of the ready type `type` (SwigPyObject's own, or an instance type that
+// can hold one), every field filled: the one place a wrapped pointer is made. Null with the
+// error raised.
+PyObject *new_wrapped_pointer(PyTypeObject *type, void *pointer, swig_type *type_record,
+                              int owns_pointer);
 const char *swig_type_display_name(const swig_type *type_record);
-// Made known at module start-up: `wrapper` is this module's deletion wrapper for the type in
-// `type_slot` (a slot of swig_types, read at each release), and `delete_self` its work on its
-// parsed argument. A release whose destroy hook is that wrapper does that work on the object
-// being released instead of calling the wrapper with a temporary. A module keeps four; further
-// ones are ignored, and their releases call the wrapper with a temporary (the same result).
-void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
-                               PyObject *(*delete_self)(PyObject *));
 
 // ---------------------------------------------------------------------------------------------
 // Packed data (packed.cc).
@@ -306,7 +322,7 @@ PyObject *SwigPyPacked_Create(const void *source, std::size_t size, swig_type *t
 char *SWIG_PackData(char *destination, const void *bytes, std::size_t n);
 
 // ---------------------------------------------------------------------------------------------
-// Conversion, registration and errors (convert.cc).
+// Conversion, adoption, result wrapping and errors (convert.cc).
 PyObject *SWIG_Python_GetSwigThis(PyObject *obj);
 int SWIG_Python_ConvertPtrAndOwn(PyObject *obj, void **result, swig_type *type, int flags);
 PyObject *SWIG_Python_ErrorType(int code);
@@ -316,12 +332,6 @@ PyObject *wrap_new_object(void *pointer, swig_type *type_record);
 // instances; null when none is set or the one set cannot hold a wrapped pointer (the caller
 // then makes a plain wrapped pointer).
 PyTypeObject *usable_instance_type(const swig_type *type_record);
-// 0, or -1 with MemoryError pending when the registration record cannot be made.
-int register_class(PyObject *cls, swig_type *type_record);
-// The body of a class registration wrapper: its one argument, parsed as "O:swigregister", is
-// registered as the class of `type_record`. None, or null with the error raised.
-PyObject *register_class_wrapper(PyObject *args, swig_type *type_record);
-swig_class_data *new_class_data(PyObject *cls);
 PyObject *SWIG_PyInstanceMethod_New(PyObject *module, PyObject *obj);
 // Adoption of a tool other code made: the wrapped pointer behind `obj` (the object itself or
 // its "this", as for any argument) when it converts, by the rule the wrappers apply to `self`,
@@ -334,6 +344,19 @@ class swig_arg_holder;
 // (untouched for None). Returns 0, -1, or -12 when the "this" name could not be made.
 int convert_and_hold(PyObject *obj, void **result, swig_type *type, int flags,
                      swig_arg_holder &holder);
+
+// ---------------------------------------------------------------------------------------------
+// Class registration (registration.cc).
+
+// Registers `cls` as the proxy class of `type_record`: a new registration record hung on the
+// type and spread along its cast list, the class noted in the call table, and the record it
+// replaces given back when nothing can reach it. 0, or -1 with MemoryError pending when the
+// record cannot be made.
+int register_class(PyObject *cls, swig_type *type_record);
+// The body of a class registration wrapper: its one argument, parsed as "O:swigregister", is
+// registered as the class of `type_record`. None, or null with the error raised.
+PyObject *register_class_wrapper(PyObject *args, swig_type *type_record);
+swig_class_data *new_class_data(PyObject *cls);
 
 // ---------------------------------------------------------------------------------------------
 // The process's call table (shared.cc).
@@ -392,10 +415,6 @@ private:
 // The `self` conversion of a method wrapper: the tool pointer, or null with the argument error
 // raised (None and a deleted tool, which convert to null, included).
 void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg_holder &holder);
-// The body of a deletion wrapper after parsing: disowns, forgets and destroys the tool behind
-// `obj` (with the lock released); None for None.
-PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
-                      void (*destroy)(void *) noexcept);
 // The body of a take-back, where module code answers for a tool that Python held: the tool behind
 // `obj`, which its wrapped pointer then neither owns nor knows (later calls through it raise the
 // argument error). Null with the argument error raised (None and a deleted tool included), or
@@ -451,6 +470,27 @@ PyObject *construct_tool(swig_type *type, void (*destroy)(void *) noexcept) {
     }
     return wrap_new_tool(tool, type, destroy);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Deleting tools (deletion.cc).
+
+// The body of a deletion wrapper after parsing: disowns, forgets and destroys the tool behind
+// `obj` (with the lock released, or when the last call inside it leaves); None for None.
+PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
+                      void (*destroy)(void *) noexcept);
+// A deletion wrapper's work on its parsed argument.
+using swig_delete_self_fn = PyObject *(*)(PyObject *);
+// Made known at module start-up: `wrapper` is this module's deletion wrapper for the type in
+// `type_slot` (a slot of swig_types, read at each release), and `delete_self` its work on its
+// parsed argument. A release whose destroy hook is that wrapper does that work on the object
+// being released instead of calling the wrapper with a temporary. A module keeps four; further
+// ones are ignored, and their releases call the wrapper with a temporary (the same result).
+void register_deletion_wrapper(swig_type **type_slot, PyCFunction wrapper,
+                               swig_delete_self_fn delete_self);
+// The work `hook` would do on a wrapped pointer of `type` when the hook is one of this
+// module's own deletion wrappers and `type` that wrapper's own type record (so the wrapper
+// matches the pointer itself, never a cast or a later member of its chain); null otherwise.
+swig_delete_self_fn own_deletion(PyObject *hook, const swig_type *type);
 
 // ---------------------------------------------------------------------------------------------
 // Module start-up (init.cc).

@@ -1,9 +1,11 @@
 // Test-only extension module _convtest, built from the runtime: it makes wrapped pointers of
 // chosen types, links chains that the runtime itself would refuse, inspects registration
-// records, releases objects while an exception is pending, and runs the error translation.
+// records, releases objects while an exception is pending, runs the error translation, and
+// reports the record layouts and constants that Python code mirrors.
 //
 // Its table holds the tool types of both deliverables under their mangled names, so that once
 // _norvek and _quedrin are loaded first, slots 4 and 5 are their very records.
+#include "kivo/controls.h"
 #include "kivocore/TrelError.h"
 #include "swig_runtime.h"
 
@@ -257,7 +259,7 @@ PyObject *ct_throw(PyObject *, PyObject *args) {
 // The shared records as {name: (size, [(field, offset, size), ...])}, for the layout mirrors.
 PyObject *ct_layouts(PyObject *, PyObject *) {
     return Py_BuildValue(
-        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNN])}", "swig_type",
+        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNN])s(n[NNNNN])}", "swig_type",
         static_cast<Py_ssize_t>(sizeof(swig_type)), Py_BuildValue(FIELD(swig_type, mangled_name)),
         Py_BuildValue(FIELD(swig_type, pretty_name)),
         Py_BuildValue(FIELD(swig_type, reserved_hook)), Py_BuildValue(FIELD(swig_type, cast_list)),
@@ -289,9 +291,29 @@ PyObject *ct_layouts(PyObject *, PyObject *) {
         Py_BuildValue(FIELD(shared_call_table, defer)),
         Py_BuildValue(FIELD(shared_call_table, busy)),
         Py_BuildValue(FIELD(shared_call_table, note_class)),
-        Py_BuildValue(FIELD(shared_call_table, find_class)));
+        Py_BuildValue(FIELD(shared_call_table, find_class)), "SwigPyObject",
+        static_cast<Py_ssize_t>(sizeof(SwigPyObject)), Py_BuildValue(FIELD(SwigPyObject, ob_base)),
+        Py_BuildValue(FIELD(SwigPyObject, pointer)),
+        Py_BuildValue(FIELD(SwigPyObject, type_record)),
+        Py_BuildValue(FIELD(SwigPyObject, owns_pointer)),
+        Py_BuildValue(FIELD(SwigPyObject, next_object)));
 }
 #undef FIELD
+
+// The constants that Python code mirrors, by their C names, as their headers define them.
+PyObject *ct_constants(PyObject *, PyObject *) {
+    return Py_BuildValue(
+        "{sssssssssisisisisisisisisisisisi}", "swig_runtime_data_module", swig_runtime_data_module,
+        "swig_capsule_attribute", swig_capsule_attribute, "swig_capsule_name", swig_capsule_name,
+        "swig_call_table_name", swig_call_table_name, "KIVO_OP_IS_NORVEK_INITIALIZED",
+        KIVO_OP_IS_NORVEK_INITIALIZED, "KIVO_OP_INITIALIZE_NORVEK", KIVO_OP_INITIALIZE_NORVEK,
+        "KIVO_OP_CLEANUP_NORVEK", KIVO_OP_CLEANUP_NORVEK, "KIVO_OP_STORE_CONSTRUCT",
+        KIVO_OP_STORE_CONSTRUCT, "KIVO_OP_STORE_RELEASE", KIVO_OP_STORE_RELEASE,
+        "KIVO_OP_LOG_SINK_CONSTRUCT", KIVO_OP_LOG_SINK_CONSTRUCT, "KIVO_OP_LOG_SET_ORIGIN",
+        KIVO_OP_LOG_SET_ORIGIN, "KIVO_OP_LOG_ORIGIN_CONSTRUCT", KIVO_OP_LOG_ORIGIN_CONSTRUCT,
+        "KIVO_OP_COUNT", KIVO_OP_COUNT, "KIVO_LOG_SEVERE", KIVO_LOG_SEVERE, "KIVO_LOG_NORMAL",
+        KIVO_LOG_NORMAL, "KIVO_LOG_DEBUGGING", KIVO_LOG_DEBUGGING);
+}
 
 } // namespace
 
@@ -332,6 +354,8 @@ PyMethodDef SwigMethods[] = {
     {"layouts", ct_layouts, METH_NOARGS,
      "layouts() -> {record: (size, [(field, offset, size), ...])}: the shared record layouts."},
     {"throw", ct_throw, METH_VARARGS, "throw(kind, payload=None): translate_current_exception."},
+    {"constants", ct_constants, METH_NOARGS,
+     "constants() -> {C name: value}: the constants that Python code mirrors."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

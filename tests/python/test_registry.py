@@ -401,7 +401,7 @@ def test_a_broken_chain_is_no_chain(ext, broken):
     r = child(
         """
 import types
-from kivotools.registry import _SwigModule
+from kivotools.registry._records import _SwigModule
 keep = []
 def addr(record):
     keep.append(record)
@@ -496,16 +496,18 @@ def test_the_reader_mirrors_the_record_layouts(ext):
     import ctypes
     import importlib
 
-    from kivotools.registry import (
+    from kivotools.registry._records import (
         _SharedCallTable,
         _SwigCast,
         _SwigClassData,
         _SwigModule,
+        _SwigPyObject,
         _SwigType,
     )
 
     mirrors = {"swig_type": _SwigType, "swig_cast": _SwigCast, "swig_module": _SwigModule,
-               "swig_class_data": _SwigClassData, "shared_call_table": _SharedCallTable}
+               "swig_class_data": _SwigClassData, "shared_call_table": _SharedCallTable,
+               "SwigPyObject": _SwigPyObject}
     layouts = importlib.import_module("_convtest").layouts()
     assert sorted(layouts) == sorted(mirrors)
     for name, (size, fields) in layouts.items():
@@ -513,6 +515,44 @@ def test_the_reader_mirrors_the_record_layouts(ext):
         assert ctypes.sizeof(mirror) == size, name
         assert [(f, getattr(mirror, f).offset, getattr(mirror, f).size)
                 for f, _ in mirror._fields_] == [tuple(field) for field in fields], name
+
+
+def _anchor_names():
+    from kivotools.registry import _records
+
+    return {"swig_runtime_data_module": _records.RUNTIME_DATA_MODULE,
+            "swig_capsule_attribute": _records.CAPSULE_ATTRIBUTE,
+            "swig_capsule_name": _records.CAPSULE_NAME,
+            "swig_call_table_name": _records.CALL_TABLE_NAME}
+
+
+def _operation_codes():
+    from kivotools.standin._library import OPERATION_COUNT
+    from kivotools.standin.testing import Operation
+
+    return {**{f"KIVO_OP_{op.name}": op.value for op in Operation}, "KIVO_OP_COUNT": OPERATION_COUNT}
+
+
+def _log_priorities():
+    from kivotools._logpriority import PRIORITY_NAMES
+    from kivotools.log import Priority
+
+    assert {p.name: p.value for p in Priority} == PRIORITY_NAMES
+    return {f"KIVO_LOG_{name}": value for name, value in PRIORITY_NAMES.items()}
+
+
+# Python constants whose one home is a C header: by the prefix of their C names, the Python side.
+MIRRORED_CONSTANTS = {"swig_": _anchor_names, "KIVO_OP_": _operation_codes,
+                      "KIVO_LOG_": _log_priorities}
+
+
+@pytest.mark.parametrize("prefix", list(MIRRORED_CONSTANTS))
+def test_the_python_mirrors_match_their_headers(ext, prefix):
+    import importlib
+
+    constants = importlib.import_module("_convtest").constants()
+    assert {name: value for name, value in constants.items() if name.startswith(prefix)} == (
+        MIRRORED_CONSTANTS[prefix]())
 
 
 def test_the_capsule_destructor_releases_the_head_modules_registrations(ext):

@@ -183,9 +183,10 @@ def test_output_failures_end_quietly_or_in_one_line(
 FAKE_REGISTRY = """
 import ctypes, json, sys, types, io, contextlib
 from kivotools import registry
+from kivotools.registry import _records
 
-Type, Cast, Module = registry._SwigType, registry._SwigCast, registry._SwigModule
-ClassData = registry._SwigClassData
+Type, Cast, Module = _records._SwigType, _records._SwigCast, _records._SwigModule
+ClassData = _records._SwigClassData
 
 keep = []
 def text(s):

@@ -14,7 +14,7 @@ import pytest
 
 from conftest import run_python
 from kivotools import registry
-from kivotools.registry import _SwigCast, _SwigClassData, _SwigModule, _SwigType
+from kivotools.registry._records import _SwigCast, _SwigClassData, _SwigModule, _SwigType
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _libc.mmap.restype = ctypes.c_void_p

@@ -38,10 +38,10 @@ def test_the_tools_work():
     ],
 )
 def test_log_read_back_raises_one_clear_error(call):
-    from kivotools.log import ReadBackUnavailable
+    from kivotools.log import ExtrasUnavailable
 
-    assert issubclass(ReadBackUnavailable, RuntimeError)
-    with pytest.raises(ReadBackUnavailable, match="offers no read-back of the toolkit log"):
+    assert issubclass(ExtrasUnavailable, RuntimeError)
+    with pytest.raises(ExtrasUnavailable, match="offers no read-back of the toolkit log"):
         call()
 
 

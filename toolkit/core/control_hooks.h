@@ -1,11 +1,14 @@
 // The hooks through which the stand-in libraries consult their test controls. With the extras
 // built (KIVO_TOOLKIT_EXTRAS) the controls live in libkivocore's extras; without them every hook
-// is an inline no-op and the libraries export only the toolkit's own interface.
+// is an inline no-op and the libraries export only the toolkit's own interface. Either way the
+// operation codes are the ones kivo/controls.h declares (only declared, never defined, without
+// the extras).
 #pragma once
+
+#include "kivo/controls.h" // kivo_operation, in both builds
 
 #if KIVO_TOOLKIT_EXTRAS
 
-#include "kivo/controls.h"
 #include "kivocore/export.h"
 
 #include <atomic>
@@ -47,20 +50,6 @@ KIVO_API void trace_unit_init(const void *unit, double factor, int dimension,
 } // namespace kivo::controls
 
 #else
-
-#include <atomic>
-
-// The operations that would consult a control; only their names are needed here.
-enum kivo_operation {
-    KIVO_OP_IS_NORVEK_INITIALIZED,
-    KIVO_OP_INITIALIZE_NORVEK,
-    KIVO_OP_CLEANUP_NORVEK,
-    KIVO_OP_STORE_CONSTRUCT,
-    KIVO_OP_STORE_RELEASE,
-    KIVO_OP_LOG_SINK_CONSTRUCT,
-    KIVO_OP_LOG_SET_ORIGIN,
-    KIVO_OP_LOG_ORIGIN_CONSTRUCT,
-};
 
 namespace kivo::controls {
 

@@ -2,6 +2,9 @@
 // standard-error sinks. Internal to the core library; its extras read it back.
 #pragma once
 
+#include "kivo/controls.h"
+#include "kivocore/Logging.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -17,11 +20,13 @@
 
 namespace kivocore {
 
-// Priorities: LogIO commands 2 and 12, and the priority of a message posted before any
-// priority command. A lower number is more urgent.
-constexpr int log_severe = 2;
-constexpr int log_normal = 6;
-constexpr int log_debugging = 12;
+// Priorities, as kivo/controls.h defines them; a lower number is more urgent.
+constexpr int log_severe = KIVO_LOG_SEVERE;
+constexpr int log_normal = KIVO_LOG_NORMAL;
+constexpr int log_debugging = KIVO_LOG_DEBUGGING;
+// The two priority commands of the toolkit's LogIO set the priorities of the same numbers.
+static_assert(LogIO::SEVERE == log_severe && LogIO::DEBUGGING == log_debugging,
+              "LogIO's priority commands are the log's priorities");
 
 // Guards the short sections that every post runs through (the builders, a ring slot): one
 // atomic exchange to take, a plain release store to give back. A waiter spins briefly, then

@@ -4,6 +4,8 @@
 #include "control_hooks.h"
 #include "kivo/NorvekUtils.h"
 
+#include <atomic>
+
 #if !KIVO_TOOLKIT_EXTRAS
 namespace kivo::controls {
 namespace {

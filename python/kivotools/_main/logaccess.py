@@ -7,9 +7,9 @@ from importlib import metadata
 from typing import Any, Protocol
 
 from kivotools._cli import check_appended, describe, file_size
+from kivotools._logpriority import PRIORITY_NAMES as PRIORITY_NAMES
 from kivotools._main.session import SessionFailed
 
-PRIORITY_NAMES = {"SEVERE": 2, "NORMAL": 6, "DEBUGGING": 12}
 LOG_ACCESS_GROUP = "kivotools.log_access"
 
 

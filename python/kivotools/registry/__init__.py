@@ -35,11 +35,6 @@ from kivotools.registry._records import (
     MAX_NAME,
     MAX_TYPES,
     RUNTIME_DATA_MODULE,
-    _SharedCallTable,
-    _SwigCast,
-    _SwigClassData,
-    _SwigModule,
-    _SwigType,
 )
 from kivotools.registry._render import summary_lines as summary_lines
 from kivotools.registry._snapshot import (
@@ -67,7 +62,7 @@ __all__ = [
 ]
 
 # Shown, pickled and documented under the package's name, where users import them from.
-for _name in (*__all__, "summary_lines", "_SharedCallTable", "_SwigType", "_SwigCast", "_SwigModule", "_SwigClassData"):
+for _name in (*__all__, "summary_lines"):
     if _name != "CAPSULE_NAME":
         globals()[_name].__module__ = __name__
 del _name

@@ -28,7 +28,8 @@ _POINTER = ctypes.sizeof(ctypes.c_void_p)
 
 
 # --------------------------------------------------------------------------------------------
-# Record layouts, field for field as the runtime lays them out (x86-64).
+# Record layouts, field for field as the runtime lays them out (x86-64): the map block of
+# src/runtime/swig_runtime.h. tests/python/test_registry.py checks them against the runtime.
 
 
 class _SwigType(ctypes.Structure):
@@ -87,7 +88,21 @@ class _SharedCallTable(ctypes.Structure):
     ]
 
 
-for _record in (_SwigType, _SwigCast, _SwigModule, _SwigClassData):
+class _PyObjectHead(ctypes.Structure):
+    _fields_ = [("ob_refcnt", ctypes.c_ssize_t), ("ob_type", ctypes.c_void_p)]
+
+
+class _SwigPyObject(ctypes.Structure):
+    _fields_ = [
+        ("ob_base", _PyObjectHead),
+        ("pointer", ctypes.c_void_p),
+        ("type_record", ctypes.c_void_p),
+        ("owns_pointer", ctypes.c_int),
+        ("next_object", ctypes.c_void_p),
+    ]
+
+
+for _record in (_SwigType, _SwigCast, _SwigModule, _SwigClassData, _SwigPyObject):
     assert ctypes.sizeof(_record) == (48 if _record is not _SwigCast else 32), _record
 assert ctypes.sizeof(_SharedCallTable) == 56
 

@@ -11,7 +11,7 @@ most :func:`threshold` (lower numbers are more urgent; the default threshold wri
 
 Importing this module loads nothing; its first call loads the toolkit's core library only,
 never the extension modules. With a core library that offers no read-back (built without the
-stand-in's extras, or the toolkit's own), every function here raises :class:`ReadBackUnavailable`.
+stand-in's extras, or the toolkit's own), every function here raises :class:`ExtrasUnavailable`.
 """
 
 from __future__ import annotations
@@ -23,13 +23,14 @@ import struct
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from kivotools._logpriority import PRIORITY_NAMES
 from kivotools.standin._library import ExtrasUnavailable, require
 
 if TYPE_CHECKING:
     import logging
 
 __all__ = [
-    "ReadBackUnavailable",
+    "ExtrasUnavailable",
     "Priority",
     "LogRecord",
     "records",
@@ -47,9 +48,6 @@ __all__ = [
 ]
 
 
-ReadBackUnavailable = ExtrasUnavailable
-
-
 def library() -> ctypes.CDLL:
     """The core library, when it offers the log's read-back."""
     return require("kivo_log_export", "read-back of the toolkit log")
@@ -58,11 +56,11 @@ def library() -> ctypes.CDLL:
 class Priority(enum.IntEnum):
     """Message priorities; a lower number is more urgent."""
 
-    SEVERE = 2
+    SEVERE = PRIORITY_NAMES["SEVERE"]
     #: A message posted before any priority command of its sink (and the priority a sink
     #: returns to after each post).
-    NORMAL = 6
-    DEBUGGING = 12
+    NORMAL = PRIORITY_NAMES["NORMAL"]
+    DEBUGGING = PRIORITY_NAMES["DEBUGGING"]
 
 
 @dataclass(frozen=True, slots=True)

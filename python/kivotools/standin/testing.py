@@ -134,7 +134,7 @@ def fail_with(
     keep_alive(exception_type)
     # The core library cannot name an interpreter object; this module registers the function
     # that throws one for it.
-    importlib.import_module("kivotools.kivoc._kivothrow")
+    importlib.import_module("kivotools.standin._kivothrow")
     if lib.kivo_control_fail_python(code, id(exception_type), count) != 0:
         raise RuntimeError("the toolkit's core library refused to arm a Python exception")
 

@@ -35,6 +35,8 @@ static void destroy_norvek(void *tool) noexcept {
     delete static_cast<kivoc::norvek *>(tool);
 }
 
+static const char new_norvek_doc[] = "new_norvek() -> norvek";
+
 static PyObject *wrap_new_norvek(PyObject *, PyObject *args) {
     if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_norvek")) {
         return nullptr;
@@ -67,6 +69,30 @@ static bool convert_level(PyObject *level, std::string &text) {
     PyErr_SetString(PyExc_TypeError, "argument _level must be a string");
     return false;
 }
+
+static const char norvek_initialize_norvek_doc[] =
+    "\n"
+    "norvek_initialize_norvek(self, _level) -> bool\n"
+    "\n"
+    "\n"
+    "\n"
+    "Summary:\n"
+    "    initializer of norvek with norvek module \n"
+    "\n"
+    "Description:\n"
+    "\n"
+    "\n"
+    "This function returns True/False based on an result of initialize\n"
+    "\n"
+    "Input Parameters:\n"
+    "    level                     Log level. \n"
+    "\n"
+    "Example:\n"
+    "\n"
+    "ssd.initialize_norvek('WARN')\n"
+    "\n"
+    "--------------------------------------------------------------------------------\n"
+    "\n";
 
 static PyObject *wrap_norvek_initialize_norvek(PyObject *, PyObject *args, PyObject *kwargs) {
     static const char *const kwnames[] = {"self", "_level", nullptr};
@@ -104,6 +130,27 @@ static PyObject *wrap_norvek_initialize_norvek(PyObject *, PyObject *args, PyObj
     }
 }
 
+static const char norvek_cleanup_norvek_doc[] =
+    "\n"
+    "norvek_cleanup_norvek(self)\n"
+    "\n"
+    "\n"
+    "\n"
+    "Summary:\n"
+    "    finalizer of norvek with norvek module \n"
+    "\n"
+    "Description:\n"
+    "\n"
+    "\n"
+    "This function returns True/False based on an result of finalize\n"
+    "\n"
+    "Example:\n"
+    "\n"
+    "ssd.cleanup_norvek()\n"
+    "\n"
+    "--------------------------------------------------------------------------------\n"
+    "\n";
+
 static PyObject *wrap_norvek_cleanup_norvek(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
     if (!parse_single_arg(args, "O:norvek_cleanup_norvek", &obj_self)) {
@@ -134,6 +181,8 @@ static PyObject *delete_norvek_self(PyObject *obj_self) {
                        destroy_norvek);
 }
 
+static const char delete_norvek_doc[] = "delete_norvek(self)";
+
 static PyObject *wrap_delete_norvek(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
     if (!parse_single_arg(args, "O:delete_norvek", &obj_self)) {
@@ -148,55 +197,6 @@ static PyObject *wrap_norvek_swigregister(PyObject *, PyObject *args) {
 
 // ---------------------------------------------------------------------------------------------
 // Method table and module definition.
-
-static const char new_norvek_doc[] = "new_norvek() -> norvek";
-
-static const char norvek_initialize_norvek_doc[] =
-    "\n"
-    "norvek_initialize_norvek(self, _level) -> bool\n"
-    "\n"
-    "\n"
-    "\n"
-    "Summary:\n"
-    "    initializer of norvek with norvek module \n"
-    "\n"
-    "Description:\n"
-    "\n"
-    "\n"
-    "This function returns True/False based on an result of initialize\n"
-    "\n"
-    "Input Parameters:\n"
-    "    level                     Log level. \n"
-    "\n"
-    "Example:\n"
-    "\n"
-    "ssd.initialize_norvek('WARN')\n"
-    "\n"
-    "--------------------------------------------------------------------------------\n"
-    "\n";
-
-static const char norvek_cleanup_norvek_doc[] =
-    "\n"
-    "norvek_cleanup_norvek(self)\n"
-    "\n"
-    "\n"
-    "\n"
-    "Summary:\n"
-    "    finalizer of norvek with norvek module \n"
-    "\n"
-    "Description:\n"
-    "\n"
-    "\n"
-    "This function returns True/False based on an result of finalize\n"
-    "\n"
-    "Example:\n"
-    "\n"
-    "ssd.cleanup_norvek()\n"
-    "\n"
-    "--------------------------------------------------------------------------------\n"
-    "\n";
-
-static const char delete_norvek_doc[] = "delete_norvek(self)";
 
 PyMethodDef SwigMethods[] = {
     {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},

@@ -32,12 +32,26 @@ static void destroy_quedrin(void *tool) noexcept {
     delete static_cast<kivoc::quedrin *>(tool);
 }
 
+static const char new_quedrin_doc[] = "new_quedrin() -> quedrin";
+
 static PyObject *wrap_new_quedrin(PyObject *, PyObject *args) {
     if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_quedrin")) {
         return nullptr;
     }
     return construct_tool<kivoc::quedrin>(quedrin_type(), destroy_quedrin);
 }
+
+static const char quedrin_done_doc[] =
+    "\n"
+    "quedrin_done(self) -> bool\n"
+    "\n"
+    "\n"
+    "\n"
+    "Summary:\n"
+    "    Close the tool\n"
+    "\n"
+    "--------------------------------------------------------------------------------\n"
+    "\n";
 
 static PyObject *wrap_quedrin_done(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
@@ -72,6 +86,8 @@ static PyObject *delete_quedrin_self(PyObject *obj_self) {
                        destroy_quedrin);
 }
 
+static const char delete_quedrin_doc[] = "delete_quedrin(self)";
+
 static PyObject *wrap_delete_quedrin(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
     if (!parse_single_arg(args, "O:delete_quedrin", &obj_self)) {
@@ -86,22 +102,6 @@ static PyObject *wrap_quedrin_swigregister(PyObject *, PyObject *args) {
 
 // ---------------------------------------------------------------------------------------------
 // Method table and module definition.
-
-static const char new_quedrin_doc[] = "new_quedrin() -> quedrin";
-
-static const char quedrin_done_doc[] =
-    "\n"
-    "quedrin_done(self) -> bool\n"
-    "\n"
-    "\n"
-    "\n"
-    "Summary:\n"
-    "    Close the tool\n"
-    "\n"
-    "--------------------------------------------------------------------------------\n"
-    "\n";
-
-static const char delete_quedrin_doc[] = "delete_quedrin(self)";
 
 PyMethodDef SwigMethods[] = {
     {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},

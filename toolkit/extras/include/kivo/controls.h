@@ -1,8 +1,13 @@
 /* The stand-in toolkit's extras, exported from libkivocore only when built with them: test
  * controls over the norvek library state and the image store, the process-wide log (read-back,
  * sinks) and the trace of unit-constant initialisation. Python reaches it through ctypes
- * (kivotools._toolkit), C++ tests by linking libkivocore. Every function is safe to call from any
- * thread. */
+ * (kivotools.standin._library), C++ tests by linking libkivocore. Every function is safe to call
+ * from any thread.
+ *
+ * This header is the one home of the operation codes and the log priorities: the stand-in
+ * libraries compile against it with or without their extras, and the Python mirrors
+ * (kivotools.standin.testing.Operation, kivotools._logpriority) are checked against it by a
+ * test. Only the stand-in wing's targets have its folder on their include path. */
 #ifndef KIVO_CONTROLS_H
 #define KIVO_CONTROLS_H
 
@@ -15,8 +20,7 @@
 extern "C" {
 #endif
 
-/* The toolkit operations that controls can make fail or block. Values are fixed: the Python
- * side mirrors them. */
+/* The toolkit operations that controls can make fail or block. Values are fixed. */
 typedef enum kivo_operation {
     KIVO_OP_IS_NORVEK_INITIALIZED = 0, /* kivo::NorvekUtils::IsNorvekInitialized */
     KIVO_OP_INITIALIZE_NORVEK = 1,     /* kivo::NorvekUtils::InitializeNorvek */
