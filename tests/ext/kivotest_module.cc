@@ -125,6 +125,20 @@ PyObject *kt_own_type_address(PyObject *, PyObject *args) {
     return address_or_none(swig_type_initial[slot]);
 }
 
+// The type in the slot `slot_object` names, or null for None; false with the error raised.
+bool type_of_slot(PyObject *slot_object, swig_type *&type) {
+    if (slot_object == Py_None) {
+        type = nullptr;
+        return true;
+    }
+    Py_ssize_t slot = PyLong_AsSsize_t(slot_object);
+    if ((slot == -1 && PyErr_Occurred()) || slot_index(slot) < 0) {
+        return false;
+    }
+    type = swig_types[slot];
+    return true;
+}
+
 PyObject *kt_make_pointer(PyObject *, PyObject *args) {
     PyObject *slot_object;
     unsigned long long address;
@@ -133,12 +147,8 @@ PyObject *kt_make_pointer(PyObject *, PyObject *args) {
         return nullptr;
     }
     swig_type *type = nullptr;
-    if (slot_object != Py_None) {
-        Py_ssize_t slot = PyLong_AsSsize_t(slot_object);
-        if ((slot == -1 && PyErr_Occurred()) || slot_index(slot) < 0) {
-            return nullptr;
-        }
-        type = swig_types[slot];
+    if (!type_of_slot(slot_object, type)) {
+        return nullptr;
     }
     return SwigPyObject_Create(reinterpret_cast<void *>(address), type, owns);
 }
@@ -248,12 +258,8 @@ PyObject *kt_convert(PyObject *, PyObject *args) {
         return nullptr;
     }
     swig_type *type = nullptr;
-    if (slot_object != Py_None) {
-        Py_ssize_t slot = PyLong_AsSsize_t(slot_object);
-        if ((slot == -1 && PyErr_Occurred()) || slot_index(slot) < 0) {
-            return nullptr;
-        }
-        type = swig_types[slot];
+    if (!type_of_slot(slot_object, type)) {
+        return nullptr;
     }
     void *pointer = reinterpret_cast<void *>(uintptr_t{0xdead});
     int code = SWIG_Python_ConvertPtrAndOwn(obj, &pointer, type, flags);
