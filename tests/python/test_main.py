@@ -247,10 +247,21 @@ def test_output_failures(tmp_path, command, env, error):
     import os
 
     script = f"{sys.executable} -m {command}; echo \"status=${{PIPESTATUS[0]}}\" >&2"
-    proc = subprocess.run(
-        ["bash", "-c", script], capture_output=True, text=True, timeout=120,
-        cwd=str(tmp_path), env={**os.environ, **env},
-    )
+    pass_fds: tuple[int, ...] = ()
+    if command.endswith(" | :"):
+        # A reader gone before the job writes, every time: "| :" alone races the job's start.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        script = f"{sys.executable} -m {command[:-4]} >&{write_end}; echo \"status=$?\" >&2"
+        pass_fds = (write_end,)
+    try:
+        proc = subprocess.run(
+            ["bash", "-c", script], capture_output=True, text=True, timeout=120,
+            cwd=str(tmp_path), env={**os.environ, **env}, pass_fds=pass_fds,
+        )
+    finally:
+        for fd in pass_fds:
+            os.close(fd)
     stderr = proc.stderr.splitlines()
     assert stderr[-1] == "status=1", proc.stderr
     if error is None:
