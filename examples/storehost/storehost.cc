@@ -1,6 +1,6 @@
 // _storehost: a module of the kivotools family. It wraps a class of its own (the toolkit's
 // image store, as the Python class storehost.Store), hands a store over to a quedrin tool that
-// Python then holds, and takes such tools back.
+// Python then holds, takes such tools back and lends Python the store such a tool holds.
 #include "kivo/SIImageStore.h"
 #include "quedrin/quedrin_cmpt.h"
 #include "swig_runtime.h"
@@ -43,10 +43,12 @@ static void destroy_quedrin(void *tool) noexcept {
 // Whether `obj` is a store itself (or not a wrapped object at all, which the conversion then
 // refuses). A store riding behind a tool's wrapped pointer (see quedrin_around) converts too,
 // since conversion searches the chain, but it belongs to that tool: it is not used, deleted or
-// handed over on its own.
-static bool store_itself(PyObject *obj, const char *message) {
-    PyObject *found = SWIG_Python_GetSwigThis(obj);
-    if (found && reinterpret_cast<SwigPyObject *>(found)->type_record != store_type()) {
+// handed over on its own. A store lent by store_of is the store itself, but its wrapped
+// pointer (the only one of a store with a chain) answers for nothing: a call may use it
+// (`lent_ok`), a deletion or hand-over may not.
+static bool store_itself(PyObject *obj, const char *message, bool lent_ok) {
+    auto *found = reinterpret_cast<SwigPyObject *>(SWIG_Python_GetSwigThis(obj));
+    if (found && (found->type_record != store_type() || (!lent_ok && found->next_object))) {
         raise_argument_error(SWIG_TypeError, message);
         return false;
     }
@@ -70,7 +72,7 @@ static PyObject *wrap_store_release_locks(PyObject *, PyObject *args) {
     }
     static const char message[] =
         "in method 'store_release_locks', argument 1 of type 'kivo::SIImageStore *'";
-    if (!store_itself(obj_self, message)) {
+    if (!store_itself(obj_self, message, true)) {
         return nullptr;
     }
     swig_arg_holder holder; // the store cannot be destroyed while the call is inside it
@@ -96,7 +98,7 @@ static PyObject *wrap_store_release_locks(PyObject *, PyObject *args) {
 static PyObject *delete_store_self(PyObject *obj_self) {
     static const char message[] =
         "in method 'delete_store', argument 1 of type 'kivo::SIImageStore *'";
-    if (!store_itself(obj_self, message)) {
+    if (!store_itself(obj_self, message, false)) {
         return nullptr;
     }
     return delete_tool(obj_self, store_type(), message, destroy_store);
@@ -127,7 +129,7 @@ static PyObject *quedrin_around(PyObject *, PyObject *args) {
     }
     static const char message[] =
         "in method 'quedrin_around', argument 1 of type 'kivo::SIImageStore *'";
-    if (!store_itself(obj_store, message)) {
+    if (!store_itself(obj_store, message, false)) {
         return nullptr;
     }
     auto *store = static_cast<kivo::SIImageStore *>(take_tool(obj_store, store_type(), message));
@@ -180,6 +182,48 @@ static PyObject *take_back(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Lending the store a tool holds.
+
+// The store of a tool built by quedrin_around, lent through getImStore(): a wrapped pointer
+// that does not own the store but keeps the store's owner, taken from the tool's chain, in
+// its own chain, so the store lives as long as the tool's wrapped pointer or the lent one,
+// whichever goes last. getImStore() leaves the store to its caller (done() no longer releases
+// it), and that caller is the owner. None once the tool is closed; a tool without an owner in
+// its chain (a quedrin of its own) is refused, as its store would then belong to nobody.
+static PyObject *store_of(PyObject *, PyObject *args) {
+    PyObject *obj_tool = nullptr;
+    if (!PyArg_ParseTuple(args, "O:store_of", &obj_tool)) {
+        return nullptr;
+    }
+    static const char message[] = "in method 'store_of', argument 1 of type 'kivoc::quedrin *'";
+    swig_arg_holder holder;
+    auto *tool =
+        static_cast<kivoc::quedrin *>(convert_self(obj_tool, quedrin_type(), message, holder));
+    if (!tool) {
+        return nullptr;
+    }
+    SwigPyObject *owner = holder.get()->next_object;
+    if (!owner || owner->type_record != store_type() || !owner->pointer) {
+        raise_argument_error(SWIG_TypeError, message);
+        return nullptr;
+    }
+    // Held from here: the chain may change while the lock is released.
+    PyObject *keep = Py_NewRef(reinterpret_cast<PyObject *>(owner));
+    kivo::SIImageStore *store;
+    {
+        swig_thread_allow allow; // getImStore() throws nothing
+        store = tool->getImStore();
+    }
+    PyObject *lent = store ? SwigPyObject_Create(store, store_type(), 0) : Py_NewRef(Py_None);
+    if (!store || !lent) {
+        Py_DECREF(keep);
+        return lent;
+    }
+    reinterpret_cast<SwigPyObject *>(lent)->next_object = reinterpret_cast<SwigPyObject *>(keep);
+    return lent;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Method table, module definition and entry.
 
 PyMethodDef SwigMethods[] = {
@@ -191,6 +235,7 @@ PyMethodDef SwigMethods[] = {
     {"store_swigregister", wrap_store_swigregister, METH_VARARGS, nullptr},
     {"quedrin_around", quedrin_around, METH_VARARGS, "quedrin_around(store) -> quedrin"},
     {"take_back", take_back, METH_VARARGS, "take_back(tool)"},
+    {"store_of", store_of, METH_VARARGS, "store_of(tool) -> Store or None"},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
