@@ -7,22 +7,30 @@
 
 // ---------------------------------------------------------------------------------------------
 // Type tables, sorted by mangled name; each cast array accepts the type itself only. The
-// quedrin's record is shared with _quedrin through its mangled name and layout.
+// quedrin's record is shared with _quedrin through its mangled name and layout; the held store's
+// is the module's own (its name carries the module's), and no cast array accepts it.
 static swig_type _swigt__p_kivo__SIImageStore = {
     "_p_kivo__SIImageStore", "kivo::SIImageStore *", nullptr, nullptr, nullptr, 0};
 static swig_type _swigt__p_kivoc__quedrin = {
     "_p_kivoc__quedrin", "kivoc::quedrin *", nullptr, nullptr, nullptr, 0};
+static swig_type _swigt__p_storehost__HeldStore = {
+    "_p_storehost__HeldStore", "storehost::held store", nullptr, nullptr, nullptr, 0};
 
 static swig_cast _swigc__p_kivo__SIImageStore[] = {
     {&_swigt__p_kivo__SIImageStore, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr}};
 static swig_cast _swigc__p_kivoc__quedrin[] = {
     {&_swigt__p_kivoc__quedrin, nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+static swig_cast _swigc__p_storehost__HeldStore[] = {
+    {&_swigt__p_storehost__HeldStore, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr}};
 
-swig_type *swig_type_initial[] = {&_swigt__p_kivo__SIImageStore, &_swigt__p_kivoc__quedrin};
-swig_cast *swig_cast_initial[] = {_swigc__p_kivo__SIImageStore, _swigc__p_kivoc__quedrin};
-swig_type *swig_types[3] = {nullptr, nullptr, nullptr};
-swig_module_record swig_module = {swig_types, 2, nullptr, nullptr, nullptr, nullptr};
+swig_type *swig_type_initial[] = {&_swigt__p_kivo__SIImageStore, &_swigt__p_kivoc__quedrin,
+                                  &_swigt__p_storehost__HeldStore};
+swig_cast *swig_cast_initial[] = {_swigc__p_kivo__SIImageStore, _swigc__p_kivoc__quedrin,
+                                  _swigc__p_storehost__HeldStore};
+swig_type *swig_types[4] = {nullptr, nullptr, nullptr, nullptr};
+swig_module_record swig_module = {swig_types, 3, nullptr, nullptr, nullptr, nullptr};
 swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};
 
 // The records as the registry merged them: read at each use, never kept.
@@ -32,6 +40,9 @@ static swig_type *store_type() {
 static swig_type *quedrin_type() {
     return swig_types[1];
 }
+static swig_type *held_type() {
+    return swig_types[2];
+}
 
 static void destroy_store(void *store) noexcept {
     delete static_cast<kivo::SIImageStore *>(store);
@@ -40,12 +51,12 @@ static void destroy_quedrin(void *tool) noexcept {
     delete static_cast<kivoc::quedrin *>(tool);
 }
 
-// Whether `obj` is a store itself (or not a wrapped object at all, which the conversion then
-// refuses). A store riding behind a tool's wrapped pointer (see quedrin_around) converts too,
-// since conversion searches the chain, but it belongs to that tool: it is not used, deleted or
-// handed over on its own. A store lent by store_of is the store itself, but its wrapped
-// pointer (the only one of a store with a chain) answers for nothing: a call may use it
-// (`lent_ok`), a deletion or hand-over may not.
+// Whether `obj` is a store's own wrapped pointer (or not a wrapped object at all, which the
+// conversion then refuses). Conversion searches a wrapped pointer's whole chain, and Python may
+// link any wrapped pointer behind another, so a store is taken from its own wrapped pointer only.
+// A store lent by store_of is the store itself, but its wrapped pointer (the only one of a store
+// with a chain) answers for nothing: a call may use it (`lent_ok`), a deletion or hand-over may
+// not.
 static bool store_itself(PyObject *obj, const char *message, bool lent_ok) {
     auto *found = reinterpret_cast<SwigPyObject *>(SWIG_Python_GetSwigThis(obj));
     if (found && (found->type_record != store_type() || (!lent_ok && found->next_object))) {
@@ -120,8 +131,9 @@ static PyObject *wrap_store_swigregister(PyObject *, PyObject *args) {
 // Hand-over and take-back.
 
 // A quedrin built around `store`, which passes from Python to the tool. The tool only releases
-// a handed-in store, so the store's owning wrapped pointer rides in the chain behind the
-// tool's: releasing that destroys the tool first (the tool releases the store), then the store.
+// a handed-in store, so the store's owner, a wrapped pointer of the held type that no function
+// accepts, rides in the chain behind the tool's: releasing that destroys the tool first (the
+// tool releases the store), then the store.
 static PyObject *quedrin_around(PyObject *, PyObject *args) {
     PyObject *obj_store = nullptr;
     if (!PyArg_ParseTuple(args, "O:quedrin_around", &obj_store)) {
@@ -136,7 +148,7 @@ static PyObject *quedrin_around(PyObject *, PyObject *args) {
     if (!store) {
         return nullptr;
     }
-    PyObject *store_owner = SwigPyObject_Create(store, store_type(), 1);
+    PyObject *store_owner = SwigPyObject_Create(store, held_type(), 1);
     if (!store_owner) {
         swig_thread_allow allow;
         destroy_store(store);
@@ -182,6 +194,43 @@ static PyObject *take_back(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The held store: a store that a tool holds, owned by a wrapped pointer in the tool's chain.
+
+static const char held_message[] =
+    "in method 'delete_held_store', argument 1 of type 'storehost::held store'";
+
+// What the release of a held store's owner does (register_deletion_wrapper): the tool's wrapped
+// pointer released its chain, so the tool is gone and the store goes after it.
+static PyObject *delete_held_store_self(PyObject *obj_self) {
+    return delete_tool(obj_self, held_type(), held_message, destroy_store);
+}
+
+// The held store's destroy hook. The release runs delete_held_store_self on the owner itself
+// and never calls it; called any other way (Python reaches a class's hook), it refuses, since
+// a held store goes only with its tool's chain. Were the direct path ever missed, the store
+// would be left to leak, never deleted under its tool.
+static PyObject *wrap_delete_held_store(PyObject *, PyObject *) {
+    raise_argument_error(SWIG_TypeError, held_message);
+    return nullptr;
+}
+
+// Made and registered by the entry, not by the proxy module: a held store must go with its
+// chain wherever the tool goes, storehost imported or not. No name of the module reaches it.
+static PyMethodDef held_store_hook = {"delete_held_store", wrap_delete_held_store, METH_VARARGS,
+                                      nullptr};
+
+static int register_held_store_class() {
+    PyObject *hook = PyCFunction_New(&held_store_hook, nullptr);
+    PyObject *cls = hook ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type),
+                                                 "s(){sO}", "_HeldStore", "__swig_destroy__", hook)
+                         : nullptr;
+    Py_XDECREF(hook);
+    int result = cls ? register_class(cls, held_type()) : -1;
+    Py_XDECREF(cls);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Lending the store a tool holds.
 
 // The store of a tool built by quedrin_around, lent through getImStore(): a wrapped pointer
@@ -203,7 +252,7 @@ static PyObject *store_of(PyObject *, PyObject *args) {
         return nullptr;
     }
     SwigPyObject *owner = holder.get()->next_object;
-    if (!owner || owner->type_record != store_type() || !owner->pointer) {
+    if (!owner || owner->type_record != held_type() || !owner->pointer) {
         raise_argument_error(SWIG_TypeError, message);
         return nullptr;
     }
@@ -243,5 +292,10 @@ PyModuleDef SWIG_module = module_definition("_storehost");
 
 PyMODINIT_FUNC PyInit__storehost(void) {
     register_deletion_wrapper(&swig_types[0], wrap_delete_store, delete_store_self);
-    return SWIG_Python_InitModule();
+    register_deletion_wrapper(&swig_types[2], wrap_delete_held_store, delete_held_store_self);
+    PyObject *module = SWIG_Python_InitModule();
+    if (module && register_held_store_class() < 0) {
+        Py_CLEAR(module);
+    }
+    return module;
 }

@@ -293,6 +293,15 @@ REFUSALS = {
         "s = host.Store()\ns.delete()\ns.release_locks()", ("store_release_locks", STORE)),
     "release_locks of a tool": ("host.Store.release_locks(tool)", ("store_release_locks", STORE)),
     "delete_store of a tool": ("host._storehost.delete_store(tool)", ("delete_store", STORE)),
+    "delete_store of a held store": (
+        "host._storehost.delete_store(tool.this.next())", ("delete_store", STORE)),
+    "release_locks of a held store": (
+        "host.Store.release_locks(tool.this.next())", ("store_release_locks", STORE)),
+    "quedrin_around of a held store": (
+        "host.quedrin_around(tool.this.next())", ("quedrin_around", STORE)),
+    "the held store's destroy hook": (
+        "(held,) = [c for c in object.__subclasses__() if c.__name__ == '_HeldStore']\n"
+        "held.__swig_destroy__(tool.this.next())", ("delete_held_store", "storehost::held store")),
 }  # fmt: skip
 
 
