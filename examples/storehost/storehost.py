@@ -34,3 +34,15 @@ def quedrin_around(store):
 def take_back(tool):
     """Takes `tool` back from Python and destroys it; calls through it raise TypeError."""
     _storehost.take_back(tool)
+
+
+def store_of(tool):
+    """The store of a tool from quedrin_around, lent: the tool no longer releases it at done(),
+    and it lives on until both the tool and the lent store are gone. delete() on it does
+    nothing, and handing it to quedrin_around raises TypeError. None once the tool is closed."""
+    this = _storehost.store_of(tool)
+    if this is None:
+        return None
+    store = Store.__new__(Store)
+    store.this = this
+    return store

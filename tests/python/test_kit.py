@@ -176,6 +176,13 @@ SCENARIOS = {
     "drop": ("del tool\ngc.collect()", (1, 1)),
     "store kept past the tool": (
         "store = tool.this.next()\ndel tool\nassert counts() == (1, 0)\ndel store", (1, 1)),
+    "getImStore then done": (
+        "store = host.store_of(tool)\nassert store.this.own() is False\ntool.done()\n"
+        "assert host.store_of(tool) is None\ndel tool\ngc.collect()\nassert counts() == (0, 0)\n"
+        "store.delete()\ndel store", (0, 1)),
+    "getImStore then drop": (
+        "store = host.store_of(tool)\ndel tool\ngc.collect()\nassert counts() == (0, 0)\n"
+        "assert store.release_locks() is True and store.this.own() is False\ndel store", (1, 1)),
     "failing release at done": (
         "testing.fail(Operation.STORE_RELEASE, 'stuck')\n"
         "try:\n    tool.done()\nexcept RuntimeError as e:\n    assert str(e) == 'stuck', e\n"
@@ -274,6 +281,8 @@ REFUSALS = {
     "take_back twice": ("host.take_back(tool)\nhost.take_back(tool)", ("take_back", QUEDRIN)),
     "take_back of a deleted tool": ("tool.delete()\nhost.take_back(tool)", ("take_back", QUEDRIN)),
     "quedrin_around of a tool": ("host.quedrin_around(tool)", ("quedrin_around", STORE)),
+    "quedrin_around of a lent store": (
+        "host.quedrin_around(host.store_of(tool))", ("quedrin_around", STORE)),
     "quedrin_around of a spent store": (
         "s = host.Store()\nhost.quedrin_around(s)\nhost.quedrin_around(s)",
         ("quedrin_around", STORE)),
@@ -284,6 +293,15 @@ REFUSALS = {
         "s = host.Store()\ns.delete()\ns.release_locks()", ("store_release_locks", STORE)),
     "release_locks of a tool": ("host.Store.release_locks(tool)", ("store_release_locks", STORE)),
     "delete_store of a tool": ("host._storehost.delete_store(tool)", ("delete_store", STORE)),
+    "delete_store of a held store": (
+        "host._storehost.delete_store(tool.this.next())", ("delete_store", STORE)),
+    "release_locks of a held store": (
+        "host.Store.release_locks(tool.this.next())", ("store_release_locks", STORE)),
+    "quedrin_around of a held store": (
+        "host.quedrin_around(tool.this.next())", ("quedrin_around", STORE)),
+    "the held store's destroy hook": (
+        "(held,) = [c for c in object.__subclasses__() if c.__name__ == '_HeldStore']\n"
+        "held.__swig_destroy__(tool.this.next())", ("delete_held_store", "storehost::held store")),
 }  # fmt: skip
 
 
