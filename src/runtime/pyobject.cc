@@ -3,6 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -107,6 +110,41 @@ void release_chain(SwigPyObject *next) {
     }
 }
 
+// Links that append replaced, by the object that held them, kept until that object goes: a
+// module may let a chain member own what the object's tool needs (the store a tool holds, linked
+// behind it), and linking something else must not release it under the tool. Only this copy's
+// objects are entered (by its append, removed by its dealloc). Never destroyed.
+std::unordered_map<SwigPyObject *, std::vector<SwigPyObject *>> *retired_links = nullptr;
+
+// Keeps `replaced` with `obj`'s retired links; should that fail, it is kept for ever instead,
+// never released early.
+void retire_link(SwigPyObject *obj, SwigPyObject *replaced) {
+    try {
+        if (!retired_links) {
+            retired_links = new std::unordered_map<SwigPyObject *, std::vector<SwigPyObject *>>();
+        }
+        (*retired_links)[obj].push_back(replaced);
+    } catch (const std::bad_alloc &) {
+    }
+}
+
+// Releases the links append replaced on `obj`, now that it goes.
+void release_retired_links(SwigPyObject *obj) {
+    if (!retired_links || retired_links->empty()) {
+        return;
+    }
+    auto found = retired_links->find(obj);
+    if (found == retired_links->end()) {
+        return;
+    }
+    // Taken out first: a release may run a destroy hook, which may append again.
+    std::vector<SwigPyObject *> links = std::move(found->second);
+    retired_links->erase(found);
+    for (SwigPyObject *link : links) {
+        release_chain(link);
+    }
+}
+
 void SwigPyObject_dealloc(PyObject *v) {
     SwigPyObject *obj = as_wrapped(v);
     SwigPyObject *next = obj->next_object;
@@ -126,6 +164,7 @@ void SwigPyObject_dealloc(PyObject *v) {
         }
     }
     release_chain(next);
+    release_retired_links(obj);
     PyObject_Free(v);
 }
 
@@ -219,9 +258,13 @@ PyObject *SwigPyObject_append(PyObject *v, PyObject *other) {
                         "Attempt to append a SwigPyObject that would make the chain loop");
         return nullptr;
     }
-    // The link replaced is released after the new one is in place: its release may run a
-    // destroy hook, which must see a consistent chain.
-    Py_XSETREF(obj->next_object, as_wrapped(Py_NewRef(other)));
+    // The link replaced stays alive as long as this object does (it may own what this
+    // object's tool needs), and goes with it.
+    SwigPyObject *replaced = obj->next_object;
+    obj->next_object = as_wrapped(Py_NewRef(other));
+    if (replaced) {
+        retire_link(obj, replaced);
+    }
     Py_RETURN_NONE;
 }
 

@@ -74,7 +74,8 @@ inline constexpr char swig_call_table_name[] = SWIG_RUNTIME_DATA_MODULE ".call_t
 //                    lock, before the tool is destroyed with the lock released).
 //   owns_pointer     its creator, a conversion that takes ownership, disown/acquire, and a
 //                    release whose destroy hook brought the object back.
-//   next_object      its creator and append; released with the object.
+//   next_object      its creator and append; released with the object (a link append
+//                    replaced is kept by the object's copy until the object goes).
 // SwigPyPacked     every field written once by its creator; the data buffer is its own.
 // shared_call_table (static const data of the copy that anchored it; never written)
 //   anchored at the first start-up of any copy in the process, in the main interpreter's

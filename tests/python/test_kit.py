@@ -174,6 +174,9 @@ SCENARIOS = {
     "done": ("assert tool.done() is False\nassert tool.done() is False\ndel tool", (1, 1)),
     "delete": ("tool.delete()\ntool.delete()\nassert counts() == (1, 1)", (1, 1)),
     "drop": ("del tool\ngc.collect()", (1, 1)),
+    "another link behind the tool": (
+        "tool.this.append(host.Store().this)\nassert counts() == (0, 0)\n"
+        "assert tool.done() is False\ndel tool", (1, 2)),
     "store kept past the tool": (
         "store = tool.this.next()\ndel tool\nassert counts() == (1, 0)\ndel store", (1, 1)),
     "getImStore then done": (

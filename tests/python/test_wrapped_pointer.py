@@ -198,13 +198,15 @@ class TestChain:
         finally:
             ct.link(y, None)
 
-    def test_append_releases_the_link_it_replaces(self, ct):
+    def test_append_keeps_the_link_it_replaces_until_the_object_goes(self, ct):
         a, b, c = (ct.make_pointer(PLAIN, n) for n in (1, 2, 3))
         a.append(b)
         held = sys.getrefcount(b)
         a.append(c)
-        assert sys.getrefcount(b) == held - 1
+        assert sys.getrefcount(b) == held
         assert a.next() is c
+        del a
+        assert sys.getrefcount(b) == held - 1
 
 
 def test_long_chain_renders_and_is_released_without_deep_recursion():
