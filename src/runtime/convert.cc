@@ -150,23 +150,17 @@ PyObject *adopt_wrapped_pointer(PyObject *cls, PyObject *obj) {
     char message[512];
     std::snprintf(message, sizeof(message), "in method '%s', argument 1 of type '%s'", method,
                   swig_type_display_name(type));
-    int status = SWIG_ERROR;
-    SwigPyObject *found = find_wrapped_pointer(obj, status);
-    if (!found) {
-        raise_argument_error(status, message);
+    // The wrappers' own conversion of `self`; None and a deleted or taken-back tool (no
+    // address) have nothing to adopt.
+    swig_arg_holder holder;
+    void *pointer = nullptr;
+    const int code = convert_and_hold(obj, &pointer, type, 0, holder);
+    SwigPyObject *match = holder.get();
+    if (code < 0 || !match || !match->pointer) {
+        raise_argument_error(code < 0 ? code : SWIG_ERROR, message);
         return nullptr;
     }
-    swig_cast *cast = nullptr;
-    SwigPyObject *match = match_chain(found, type, cast);
-    // A deleted or taken-back tool has no address: there is nothing to adopt.
-    if (!match || !match->pointer) {
-        Py_DECREF(found);
-        raise_argument_error(SWIG_ERROR, message);
-        return nullptr;
-    }
-    Py_INCREF(match);
-    Py_DECREF(found);
-    return reinterpret_cast<PyObject *>(match);
+    return Py_NewRef(reinterpret_cast<PyObject *>(match));
 }
 
 PyObject *SWIG_Python_ErrorType(int code) {

@@ -153,12 +153,23 @@ def _head_pointer(problems: list[str]) -> int | None:
     capsule = getattr(data_module, CAPSULE_ATTRIBUTE, None)
     if capsule is None:
         return None
-    name = CAPSULE_NAME.encode()
-    if not _capsule_is_valid(capsule, name):
-        problems.append(f"{CAPSULE_NAME} is not a capsule of that name: {_describe(capsule)}")
+    return _capsule_pointer(capsule, CAPSULE_NAME, problems)
+
+
+def _capsule_pointer(capsule: object, name: str, problems: list[str]) -> int | None:
+    """The pointer a capsule named `name` holds; None (a problem noted) for anything else."""
+    if not _capsule_is_valid(capsule, name.encode()):
+        problems.append(f"{name} is not a capsule of that name: {_describe(capsule)}")
         return None
-    pointer: int | None = _capsule_get_pointer(capsule, name)
+    pointer: int | None = _capsule_get_pointer(capsule, name.encode())
     return pointer or None
+
+
+def _module_at(address: int) -> tuple[str | None, str | None]:
+    """The Python module (when known) and the shared object holding `address`."""
+    library = _library_of(address)
+    name = _extension_modules().get(os.path.realpath(library)) if library else None
+    return name, library
 
 
 def _call_table(memory: _Memory, problems: list[str]) -> CallTableInfo | None:
@@ -170,22 +181,16 @@ def _call_table(memory: _Memory, problems: list[str]) -> CallTableInfo | None:
     capsule = anchors.get(CALL_TABLE_NAME) if type(anchors) is dict else None
     if capsule is None:
         return None
-    name = CALL_TABLE_NAME.encode()
-    if not _capsule_is_valid(capsule, name):
-        problems.append(f"{CALL_TABLE_NAME} is not a capsule of that name: {_describe(capsule)}")
+    pointer = _capsule_pointer(capsule, CALL_TABLE_NAME, problems)
+    if pointer is None:
         return None
-    pointer = _capsule_get_pointer(capsule, name) or 0
     table = memory.record(_SharedCallTable, pointer)
     if table is None:
         problems.append(f"call table at {pointer:#x} cannot be read")
         return None
-    library = _library_of(pointer)
+    name, library = _module_at(pointer)
     return CallTableInfo(
-        address=pointer,
-        version=table.version,
-        size=table.size,
-        name=_extension_modules().get(os.path.realpath(library)) if library else None,
-        library=library,
+        address=pointer, version=table.version, size=table.size, name=name, library=library
     )
 
 
@@ -268,12 +273,12 @@ def _read_module(
     if record is None:
         problems.append(f"module record at {address:#x} cannot be read")
         return None, 0
-    library = _library_of(address)
+    name, library = _module_at(address)
     info = ModuleInfo(
         address=address,
         is_head=is_head,
         type_count=record.type_count,
-        name=_extension_modules().get(os.path.realpath(library)) if library else None,
+        name=name,
         library=library,
     )
     count = record.type_count
