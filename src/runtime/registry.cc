@@ -32,8 +32,8 @@ swig_module_record *SWIG_Python_GetModule() {
     if (!type_pointer) {
         type_pointer = static_cast<swig_module_record *>(PyCapsule_Import(swig_capsule_name, 0));
         // Only the name is checked, never the records behind it. Whatever went wrong (no
-        // runtime-data module, no attribute, another capsule name),
-        // the caller publishes a chain of its own instead.
+        // runtime-data module, no attribute, another capsule name), the caller publishes a
+        // chain of its own instead.
         if (PyErr_Occurred()) {
             PyErr_Clear();
             type_pointer = nullptr;
