@@ -29,6 +29,13 @@ endif
 .PHONY: run test install venv cpp-tests test-ext pytest typecheck asan valgrind bench format \
   format-check wheel test-without-extras clean
 
+# The Debian packages a goal needs (scripts/system-packages.txt, the one list): installed first
+# when running as root, otherwise named in a clear error before anything is built.
+SYSTEM_DEPS := $(addprefix system-deps-,run test bench valgrind format)
+.PHONY: $(SYSTEM_DEPS)
+$(SYSTEM_DEPS): system-deps-%:
+	@scripts/system-deps.sh $*
+
 $(VENV)/.stamp: pyproject.toml scripts/find-python313.sh
 	@py313=$$(scripts/find-python313.sh) || exit 1; \
 	  echo "creating $(VENV) with $$py313"; \
@@ -39,7 +46,7 @@ $(VENV)/.stamp: pyproject.toml scripts/find-python313.sh
 
 venv: $(VENV)/.stamp
 
-install: venv
+install: system-deps-run venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	  -C build-dir=$(BUILD)/wheel -C cmake.define.KIVO_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF) \
 	  $(EXTRA_INSTALL_ARGS) .
@@ -50,7 +57,7 @@ run: install
 # The test build: GoogleTests and the test-only extension modules (tests/ext).
 TEST_EXT_TARGETS := _kivotest_a _kivotest_b _kivotest_c _convtest
 
-$(BUILD)/tests/build.ninja: | venv
+$(BUILD)/tests/build.ninja: | system-deps-test venv
 	$(VENV)/bin/cmake -S . -B $(BUILD)/tests -G Ninja -DKIVO_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_DEFINES) $(TEST_CMAKE_DEFINES)
 
@@ -75,11 +82,11 @@ typecheck: install
 	@mkdir -p $(BUILD) && printf '[mypy]\ncache_dir = $(BUILD)/stubtest-cache\n' > $(BUILD)/stubtest.ini
 	$(PY) -m mypy.stubtest --mypy-config-file $(BUILD)/stubtest.ini $(STUBBED_MODULES)
 
-test: install cpp-tests pytest typecheck
+test: system-deps-test install cpp-tests pytest typecheck
 
 # Every test with AddressSanitizer and UndefinedBehaviorSanitizer built in (the type check adds
 # nothing there, and its import of the modules cannot preload the sanitizer runtime).
-asan:
+asan: system-deps-test
 	$(MAKE) install cpp-tests pytest VENV=.venv-asan BUILD=build/asan SANITIZE=1
 
 # pytest under valgrind memcheck, every child interpreter included. The interpreter's own
@@ -94,7 +101,7 @@ VALGRIND := valgrind --tool=memcheck --leak-check=no --num-callers=40 --error-ex
 	--trace-children-skip='*/sh,*/bash,*/env' --child-silent-after-fork=yes \
 	--xml=yes --xml-file=$(VALGRIND_OUT)/vg.%p.xml
 
-valgrind:
+valgrind: system-deps-test system-deps-valgrind
 	$(MAKE) install cpp-tests VENV=$(VALGRIND_VENV) BUILD=$(VALGRIND_BUILD)
 	rm -rf $(VALGRIND_OUT) && mkdir -p $(VALGRIND_OUT)
 	$(call run_pytest,$(VALGRIND_VENV),$(VALGRIND_BUILD),PYTHONMALLOC=malloc KIVO_MEMORY_CHECKER=1 \
@@ -110,7 +117,7 @@ BENCH_BUILD ?= build/bench
 BENCH_PY := $(BENCH_VENV)/bin/python
 
 # Our modules and the peers are built alike: RelWithDebInfo (-O2 -g), symbols kept for callgrind.
-bench:
+bench: system-deps-bench
 	$(MAKE) venv VENV=$(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q -r bench/requirements.txt
 	$(BENCH_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(BENCH_BUILD)/wheel \
@@ -122,7 +129,7 @@ bench:
 
 # The wheel as users get it: sdist, wheel from the read-only sdist, auditwheel repair, a fresh
 # venv and the installed-package tests run outside the source tree (scripts/wheel.sh).
-wheel:
+wheel: system-deps-run
 	scripts/wheel.sh $(BUILD)/dist
 
 # The product against stand-ins built without their extras (no log read-back, no test controls),
@@ -136,11 +143,11 @@ test-without-extras:
 	  EXTRA_INSTALL_ARGS=-Ccmake.define.KIVO_TOOLKIT_EXTRAS=OFF TEST_CMAKE_DEFINES=-DKIVO_TOOLKIT_EXTRAS=OFF
 	$(call run_pytest,$(NOEXTRAS_VENV),$(NOEXTRAS_BUILD),) -m "not needs_extras"
 
-format:
+format: system-deps-format
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 # Fails on any C++ source that `make format` would change.
-format-check:
+format-check: system-deps-format
 	clang-format --dry-run --Werror $$(git ls-files '*.cc' '*.h')
 
 clean:
