@@ -23,7 +23,7 @@ from conftest import child as report_child
 NORVEK = "kivotools.kivoc._norvek"
 QUEDRIN = "kivotools.kivoc._quedrin"
 CAPSULE_NAME = "swig_runtime_data4.type_pointer_capsule"
-QUEDRIN_REFUSAL = "in method 'delete_quedrin', argument 1 of type 'kivoc::quedrin *'"
+QUEDRIN_REFUSAL = "in method 'from_this', argument 1 of type 'kivoc::quedrin *'"
 
 TEST_MODULES = {
     "_kivotest_a": {

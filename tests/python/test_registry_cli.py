@@ -100,6 +100,11 @@ def test_no_registry_is_reported_not_raised():
     proc = inspect("json")  # a module that loads no extension module of the family
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "no registry: swig_runtime_data4.type_pointer_capsule not found\n"
+    # The likely slip, named on standard error; the output stays the plain answer.
+    assert proc.stderr == (
+        "kivotools.registry: note: no module of the family was imported (json); "
+        "did you mean --json?\n"
+    )
 
 
 OUTPUT_FAILED = "kivotools.registry: error: cannot write standard output: "
