@@ -744,7 +744,7 @@ ADOPTED = {
     "subclass, and the raw pointer or the proxy": {
         "adopted": ["quedrin", "quedrin", "Mine", "Mine"], "done": False},
     "refusals": {"seen": [QUEDRIN_REFUSAL] * 4 + [
-        "kivotools.kivoc._proxy.ToolProxy is not registered with its module",
+        "kivotools.ToolProxy is not registered with its module",
         "a tool can only be adopted by a class, not by int"]},
     "in a subinterpreter, and in main after one registered its classes": {
         "done": [False, False]},

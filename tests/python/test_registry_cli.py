@@ -51,6 +51,8 @@ def test_json_reports_both_modules_sharing_the_char_record(modules, head, second
             "char *",
             True,
         )
+        assert char["record_module"] == head  # the shared record is the first module's
+        assert tool["record_module"] is None
         assert [c["source_mangled_name"] for c in char["casts"]] == ["_p_char"]
         assert tool["shared"] is False
         assert [(c["source_mangled_name"], c["has_converter"]) for c in tool["casts"]] == [

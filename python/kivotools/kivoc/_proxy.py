@@ -72,6 +72,8 @@ class ToolProxy:
         self.__deleted = True
 
     def __enter__(self) -> Self:
+        """Enters a ``with`` block, at whose end the tool is deleted. A proxy without a tool
+        (deleted, or never made) raises ``TypeError``."""
         try:
             if int(self.this):
                 return self
@@ -80,6 +82,7 @@ class ToolProxy:
         raise TypeError(f"cannot enter a with block: {why_no_tool(self)}")
 
     def __exit__(self, *exc_info: object) -> None:
+        """Deletes the tool (see :meth:`delete`)."""
         self.delete()
 
     def __repr__(self) -> str:
@@ -98,15 +101,25 @@ class ToolProxy:
         """What the repr adds after the address (a proxy class's own state)."""
         return ""
 
-    # Duplicates would share one tool: refused, in the interpreter's own words.
+    # A copy would share the tool, and deleting either would destroy it under the other.
     def __copy__(self) -> NoReturn:
+        """Refused: raises ``TypeError``, as a tool cannot be duplicated."""
         raise TypeError(f"cannot copy '{display_name(type(self))}' object")
 
     def __deepcopy__(self, memo: object) -> NoReturn:
+        """Refused: raises ``TypeError``, as a tool cannot be duplicated."""
         raise TypeError(f"cannot copy '{display_name(type(self))}' object")
 
     def __reduce_ex__(self, protocol: object) -> NoReturn:
+        """Refused: raises ``TypeError``; a tool lives in its own process only."""
         raise TypeError(f"cannot pickle '{display_name(type(self))}' object")
+
+
+# The annotations above serve type checkers. Kept at run time, they would be inherited through
+# dir(), and help() of every subclass would list an empty "__annotations__ = {}".
+del ToolProxy.__annotations__
+# Shown (in help() of every proxy class, in messages) under the public name users import.
+ToolProxy.__module__ = "kivotools"
 
 
 def display_name(cls: type) -> str:
@@ -124,7 +137,7 @@ def why_no_tool(proxy: object) -> str | None:
         return None
     name = display_name(type(proxy))
     try:
-        address = int(proxy.this)
+        address = int(getattr(proxy, "this"))  # any object: a subclass may make "this" odd
     except Exception:
         if proxy.__dict__.get("_ToolProxy__deleted"):
             return f"this {name} tool was deleted (by delete() or at the end of a with block)"

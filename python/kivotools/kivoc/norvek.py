@@ -37,9 +37,8 @@ class norvek(ToolProxy):
         ``str`` or ``bytes``; its value is accepted and not used.
 
         Raises ``TypeError`` for a level of another type or a deleted tool (with a note saying
-        the tool was deleted), and
-        ``RuntimeError`` with the toolkit's message when the toolkit reports an error (also
-        logged as "Exception Reported: ...").
+        the tool was deleted), and ``RuntimeError`` with the toolkit's message when the toolkit
+        reports an error (also logged as "Exception Reported: ...").
         """
         try:
             this = self.this

@@ -24,7 +24,8 @@ class quedrin(ToolProxy):
         """Closes the tool and frees the image store it made; closing again does nothing.
 
         Always returns False. Raises ``TypeError`` for a deleted tool (with a note saying so),
-        and ``RuntimeError`` with the toolkit's message when the toolkit reports an error.
+        and ``RuntimeError`` with the toolkit's message when releasing a store that other
+        toolkit code handed in fails (a tool made from Python only forgets its own store).
         """
         try:
             this = self.this
