@@ -74,28 +74,22 @@ class ToolProxy:
     def __enter__(self) -> Self:
         """Enters a ``with`` block, at whose end the tool is deleted. A proxy without a tool
         (deleted, or never made) raises ``TypeError``."""
-        try:
-            if int(self.this):
-                return self
-        except Exception:
-            pass
-        raise TypeError(f"cannot enter a with block: {why_no_tool(self)}")
+        missing = _tool_state(self)[1]
+        if missing is None:
+            return self
+        raise TypeError(f"cannot enter a with block: {_REASONS[missing].format(_name(self))}")
 
     def __exit__(self, *exc_info: object) -> None:
         """Deletes the tool (see :meth:`delete`)."""
         self.delete()
 
     def __repr__(self) -> str:
-        name = display_name(type(self))
-        try:
-            address = int(self.this)
-        except Exception:
-            address = 0
-        if not address:
-            if self.__dict__.get("_ToolProxy__deleted") or "this" in self.__dict__:
-                return f"<{name} tool (deleted)>"
-            return f"<{name} (no tool: its __init__ did not call super().__init__())>"
-        return f"<{name} tool at {address:#x}{self._state_suffix()}>"
+        address, missing = _tool_state(self)
+        if missing is None:
+            return f"<{_name(self)} tool at {address:#x}{self._state_suffix()}>"
+        if missing == "no tool":
+            return f"<{_name(self)} (no tool: its __init__ did not call super().__init__())>"
+        return f"<{_name(self)} tool (deleted)>"
 
     def _state_suffix(self) -> str:
         """What the repr adds after the address (a proxy class's own state)."""
@@ -104,15 +98,15 @@ class ToolProxy:
     # A copy would share the tool, and deleting either would destroy it under the other.
     def __copy__(self) -> NoReturn:
         """Refused: raises ``TypeError``, as a tool cannot be duplicated."""
-        raise TypeError(f"cannot copy '{display_name(type(self))}' object")
+        raise TypeError(f"cannot copy '{_name(self)}' object")
 
     def __deepcopy__(self, memo: object) -> NoReturn:
         """Refused: raises ``TypeError``, as a tool cannot be duplicated."""
-        raise TypeError(f"cannot copy '{display_name(type(self))}' object")
+        raise TypeError(f"cannot copy '{_name(self)}' object")
 
     def __reduce_ex__(self, protocol: object) -> NoReturn:
         """Refused: raises ``TypeError``; a tool lives in its own process only."""
-        raise TypeError(f"cannot pickle '{display_name(type(self))}' object")
+        raise TypeError(f"cannot pickle '{_name(self)}' object")
 
 
 # The annotations above serve type checkers. Kept at run time, they would be inherited through
@@ -130,21 +124,35 @@ def display_name(cls: type) -> str:
     return f"{cls.__module__}.{cls.__qualname__}"
 
 
+def _name(proxy: object) -> str:
+    return display_name(type(proxy))
+
+
+# Why a proxy reaches no tool, by what _tool_state finds.
+_REASONS = {
+    "deleted": "this {} tool was deleted (by delete() or at the end of a with block)",
+    "gone": "this {} tool was deleted (or taken back by the code that made it)",
+    "no tool": "this {} has no tool: its __init__ did not call super().__init__()",
+}
+
+
+def _tool_state(proxy: object) -> tuple[int, str | None]:
+    """The address of the proxy's tool and None, or 0 and the key of why it has none."""
+    try:
+        address = int(getattr(proxy, "this"))  # a subclass may make "this" anything
+    except Exception:
+        deleted = vars(proxy).get("_ToolProxy__deleted")
+        return 0, "deleted" if deleted else "no tool"
+    return address, None if address else "gone"
+
+
 def why_no_tool(proxy: object) -> str | None:
     """Why `proxy` reaches no tool, or None when it is not a proxy or has a live tool."""
     # By its type alone: an object passed in may answer any attribute lookup with an error.
     if not issubclass(type(proxy), ToolProxy):
         return None
-    name = display_name(type(proxy))
-    try:
-        address = int(getattr(proxy, "this"))  # any object: a subclass may make "this" odd
-    except Exception:
-        if proxy.__dict__.get("_ToolProxy__deleted"):
-            return f"this {name} tool was deleted (by delete() or at the end of a with block)"
-        return f"this {name} has no tool: its __init__ did not call super().__init__()"
-    if address:
-        return None
-    return f"this {name} tool was deleted (or taken back by the code that made it)"
+    missing = _tool_state(proxy)[1]
+    return None if missing is None else _REASONS[missing].format(_name(proxy))
 
 
 def explain(proxy: object, error: BaseException) -> None:

@@ -36,8 +36,12 @@ class quedrin(ToolProxy):
         except TypeError as error:
             explain(self, error)
             raise
-        # Seen only through this proxy: the tool itself cannot be asked.
-        self._closed = True
+        # Seen only through this proxy: the tool itself cannot be asked. The class's method
+        # called on a wrapped pointer has no proxy to mark.
+        try:
+            self._closed = True
+        except AttributeError:
+            pass
         return result
 
     @property
