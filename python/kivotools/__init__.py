@@ -1,11 +1,12 @@
 """Python bindings of the kivo toolkit's tools.
 
-``from kivotools import norvek, quedrin`` gives the two tool classes. The extension modules
-are imported on first use, so importing this package alone loads nothing native.
+``from kivotools import norvek, quedrin`` gives the two tool classes, and ``ToolProxy`` their
+common base, to annotate "any tool". The extension modules are imported on first use, so
+importing this package alone loads nothing native.
 """
 
 __version__ = "0.1.0"
-__all__ = ["norvek", "quedrin", "get_cmake_dir", "get_include", "__version__"]
+__all__ = ["ToolProxy", "norvek", "quedrin", "get_cmake_dir", "get_include", "__version__"]
 
 
 def _kit_folder(*parts: str) -> str:
@@ -36,9 +37,13 @@ def __getattr__(name: str):
         from kivotools.kivoc.quedrin import quedrin
 
         return quedrin
+    if name == "ToolProxy":
+        from kivotools.kivoc._proxy import ToolProxy
+
+        return ToolProxy
     raise AttributeError(f"module 'kivotools' has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
     # The lazily imported names are listed too, before their first use.
-    return sorted({*globals(), "norvek", "quedrin"})
+    return sorted({*globals(), "ToolProxy", "norvek", "quedrin"})

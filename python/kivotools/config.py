@@ -3,7 +3,8 @@
 ``python -m kivotools.config --cmakedir`` prints the folder to give CMake as ``kivotools_DIR``;
 ``--includes`` prints the compiler flags for the kit's headers and the interpreter's (the
 interpreter's as system headers); ``--exampledir`` prints the folder of the complete example
-module; ``--version`` prints the package's version.
+module; ``--version`` prints the package's version, alone (mixed with the others it is
+refused).
 """
 
 from __future__ import annotations
@@ -43,10 +44,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The version alone, for build scripts to compare.
         parser.add_argument("--version", action="store_true", help="print the version")
         args = parser.parse_args(argv)
+        paths = args.cmakedir or args.includes or args.exampledir
+        if args.version and paths:
+            # Build scripts compare the output with a version: a path beside it would break them.
+            parser.error(
+                "--version prints the version alone: give it without --cmakedir, --includes or "
+                "--exampledir"
+            )
         if args.version:
             write_stdout(f"{__version__}\n")
             return 0
-        if not (args.cmakedir or args.includes or args.exampledir):
+        if not paths:
             parser.print_help()
             return 0
         # Paths for programs: written as the file system has them, whatever the output encoding.

@@ -146,9 +146,10 @@ PyObject *adopt_wrapped_pointer(PyObject *cls, PyObject *obj) {
         }
         return nullptr;
     }
-    // Made before the "this" lookups run any code (which may register classes anew).
+    // Made before the "this" lookups run any code (which may register classes anew). It names
+    // from_this, the call the user made, not the delete function the class registered.
     char message[512];
-    std::snprintf(message, sizeof(message), "in method '%s', argument 1 of type '%s'", method,
+    std::snprintf(message, sizeof(message), "in method 'from_this', argument 1 of type '%s'",
                   swig_type_display_name(type));
     // The wrappers' own conversion of `self`; None and a deleted or taken-back tool (no
     // address) have nothing to adopt.

@@ -310,6 +310,10 @@ def _rows() -> dict[str, Callable[[object], object]]:
     }
 
 
+# The receiver rows that run on proxies too: a proxy cannot be duplicated either.
+PROXY_RECEIVER_ROWS = ("copy.copy()", "copy.deepcopy()", "pickle.dumps()")
+
+
 def _receiver_rows() -> dict[str, Callable[[Any], object]]:
     """Rows that use the value itself as the wrapped pointer (run on wrapped pointers only)."""
 
@@ -482,6 +486,7 @@ def main(row: str) -> None:
     import kivotools.kivoc.norvek  # noqa: F401
     import kivotools.kivoc.quedrin  # noqa: F401
     from kivotools import testing
+    from kivotools.kivoc._proxy import ToolProxy
 
     import _convtest  # noqa: F401
     import _kivotest_a  # noqa: F401
@@ -503,7 +508,9 @@ def main(row: str) -> None:
             for op_name, op in _receiver_rows().items():
                 for name, factory in _values().items():
                     value = factory()
-                    if _is_wrapped_pointer(value):
+                    if _is_wrapped_pointer(value) or (
+                        op_name in PROXY_RECEIVER_ROWS and issubclass(type(value), ToolProxy)
+                    ):
                         outcomes[f"{op_name} {name}"] = outcome(lambda: op(value))
                     del value
                     _run_cleanups()

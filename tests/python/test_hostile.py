@@ -269,7 +269,13 @@ def receiver_expectations() -> dict[str, tuple]:
     return expected
 
 
-EXPECTED["receiver"] = receiver_expectations()
+EXPECTED["receiver"] = receiver_expectations() | {
+    f"{op} {name}": raises("TypeError", f"cannot {verb} 'kivotools.{tool}' object")
+    for name, tool in (("norvek_proxy", "norvek"), ("quedrin_proxy", "quedrin"),
+                       ("proxy_deleted", "norvek"))
+    for op, verb in (("copy.copy()", "copy"), ("copy.deepcopy()", "copy"),
+                     ("pickle.dumps()", "pickle"))
+}  # fmt: skip
 
 
 INIT = "norvek_initialize_norvek()"

@@ -274,11 +274,11 @@ QUEDRIN, STORE = "kivoc::quedrin *", "kivo::SIImageStore *"
 
 # What each entry refuses, with the wrappers' TypeError message.
 REFUSALS = {
-    "from_this of a norvek": ("quedrin.from_this(norvek().this)", ("delete_quedrin", QUEDRIN)),
-    "from_this of a store": ("quedrin.from_this(host.Store().this)", ("delete_quedrin", QUEDRIN)),
-    "from_this of an object": ("quedrin.from_this(object())", ("delete_quedrin", QUEDRIN)),
-    "from_this of None": ("quedrin.from_this(None)", ("delete_quedrin", QUEDRIN)),
-    "from_this of an int": ("quedrin.from_this(3)", ("delete_quedrin", QUEDRIN)),
+    "from_this of a norvek": ("quedrin.from_this(norvek().this)", ("from_this", QUEDRIN)),
+    "from_this of a store": ("quedrin.from_this(host.Store().this)", ("from_this", QUEDRIN)),
+    "from_this of an object": ("quedrin.from_this(object())", ("from_this", QUEDRIN)),
+    "from_this of None": ("quedrin.from_this(None)", ("from_this", QUEDRIN)),
+    "from_this of an int": ("quedrin.from_this(3)", ("from_this", QUEDRIN)),
     "take_back of a store": ("host.take_back(host.Store())", ("take_back", QUEDRIN)),
     "take_back of None": ("host.take_back(None)", ("take_back", QUEDRIN)),
     "take_back twice": ("host.take_back(tool)\nhost.take_back(tool)", ("take_back", QUEDRIN)),

@@ -122,14 +122,18 @@ def test_unopenable_file_raises_and_keeps_the_previous_sink(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("value", "error"),
-    [("SEVERE", TypeError), (None, TypeError), (True, TypeError), (2.0, TypeError),
-     (2**31, ValueError), (-(2**31) - 1, ValueError)],
+    ("setter", "value", "error"),
+    [("set_threshold", "SEVERE", TypeError), ("set_threshold", None, TypeError),
+     ("set_threshold", True, TypeError), ("set_threshold", 2.0, TypeError),
+     ("set_threshold", 2**31, ValueError), ("set_threshold", -(2**31) - 1, ValueError),
+     ("set_stderr", "no", TypeError), ("set_stderr", 1, TypeError),
+     ("set_stderr", None, TypeError)],
 )
-def test_threshold_rejects_bad_values(value, error):
+def test_setters_reject_bad_values(setter, value, error):
     with pytest.raises(error):
-        log.set_threshold(value)
+        getattr(log, setter)(value)
     assert log.threshold() == Priority.DEBUGGING
+    assert not log.stderr_enabled()
 
 
 def test_threshold_reads_back():

@@ -12,7 +12,7 @@ import pytest
 from conftest import run_python
 from kivotools import log, testing
 from kivotools.log import Priority
-from kivotools.logforward import LogForwarder, forward_to_logging, logging_level
+from kivotools.logforward import LogForwarder, forward_to_logging, logging_level, toolkit_fields
 
 
 class Collector(logging.Handler):
@@ -80,6 +80,8 @@ def test_each_message_is_forwarded_once_in_order_with_its_origin(target):
     assert (first.levelno, first.name, first.pathname, first.lineno, first.funcName) == (
         logging.ERROR, logger.name, "src/tools/norvek/norvek_cmpt.cc", 85, "cleanup_norvek")
     assert (first.toolkit_class, first.toolkit_priority) == ("norvek", 2)
+    assert toolkit_fields(first) == ("norvek", Priority.SEVERE)
+    assert toolkit_fields(logging.makeLogRecord({"msg": "not ours"})) is None
     # The text is passed on as it is: no %-formatting of the tool's message.
     assert handler.texts() == ["Exception Reported: 100% %s %(x)d", "second", "third"]
     assert [r.levelno for r in handler.records] == [logging.ERROR, logging.DEBUG, logging.DEBUG]
@@ -105,7 +107,7 @@ def test_messages_below_the_logger_level_are_passed_over_for_good(target):
     post("debug text")
     post("severe text", Priority.SEVERE)
     forwarder = LogForwarder(logger)
-    assert forwarder.forward() == 2
+    assert forwarder.forward() == 1  # handed on; the one below the level is not counted
     logger.setLevel(logging.DEBUG)
     assert forwarder.forward() == 0
     assert handler.texts() == ["severe text"]
@@ -212,6 +214,9 @@ def test_background_forwarding_and_its_misuse(target):
     forwarder = LogForwarder(logger)
     with pytest.raises(ValueError, match="interval must be positive"):
         forwarder.start(0)
+    for interval in ("x", None, True):
+        with pytest.raises(TypeError, match="interval must be a number"):
+            forwarder.start(interval)
     forwarder.start(0.01)
     try:
         assert forwarder.running

@@ -66,21 +66,21 @@ def test_the_session_shows_its_steps_log_and_registry(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "level, shown, written",
+    "level, header, written",
     [
-        ("DEBUGGING", 2, 2),
-        ("12", 2, 2),
-        ("normal", 0, 0),
-        ("SEVERE", 0, 0),
+        ("DEBUGGING", "2 messages", 2),
+        ("12", "2 messages", 2),
+        ("normal", "0 messages, 2 less urgent than NORMAL hidden", 0),
+        ("SEVERE", "0 messages, 2 less urgent than SEVERE hidden", 0),
+        ("11", "0 messages, 2 less urgent than 11 hidden", 0),
     ],
 )
 @EXTRAS
-def test_log_level_and_log_file(tmp_path, level, shown, written):
+def test_log_level_and_log_file(tmp_path, level, header, written):
     path = tmp_path / "toolkit.log"
     proc = run_main("--log-level", level, "--log-file", str(path))
     assert proc.returncode == 0, proc.stderr
-    plural = "message" if shown == 1 else "messages"
-    assert f"Toolkit log of the session ({shown} {plural}):" in proc.stdout
+    assert f"\nToolkit log of the session ({header}):\n" in proc.stdout
     lines = path.read_text().splitlines()
     assert len(lines) == written
     if written:
@@ -330,6 +330,10 @@ CONFIG_CASES = [
     (["--cmakedir"], {"PYTHONIOENCODING": "ascii"}, 0, "KIT/share/cmake/kivotools\n", ""),
     (["--includes"], {"PYTHONIOENCODING": "ascii"}, 0, "-IKIT/include -isystem ", ""),
     (["--bogus"], {}, 2, "", "kivotools.config: error: unrecognized arguments: --bogus\n"),
+    # The version alone, for scripts to compare: mixed with a path it is refused, not dropped.
+    (["--cmakedir", "--version"], {}, 2, "",
+     "kivotools.config: error: --version prints the version alone: give it without "
+     "--cmakedir, --includes or --exampledir\n"),
 ]
 
 

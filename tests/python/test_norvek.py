@@ -232,12 +232,67 @@ def test_context_manager_deletes_on_exit_even_on_error():
     assert testing.norvek_state() is True
 
 
-def test_use_after_delete_is_a_type_error():
-    tool = norvek()
-    tool.delete()
-    for call in (tool.cleanup_norvek, tool.initialize_norvek):
-        with pytest.raises(TypeError, match=r"^in method 'norvek_\w+', argument 1 of type 'kivoc::norvek \*'$"):
+class NoInit(norvek):
+    def __init__(self):  # forgets super().__init__()
+        pass
+
+
+def _deleted_by(end):
+    def make():
+        tool = norvek()
+        end(tool)
+        return tool
+
+    return make
+
+
+def _left_with_block():
+    with norvek() as tool:
+        pass
+    return tool
+
+
+DELETED = "this kivotools.norvek tool was deleted (by delete() or at the end of a with block)"
+NO_INIT = f"this {NoInit.__module__}.NoInit has no tool: its __init__ did not call super().__init__()"
+# A proxy that reaches no tool: the note every refused call carries, and its repr.
+NO_TOOL = {
+    "delete()": (_deleted_by(lambda t: t.delete()), DELETED, "<kivotools.norvek tool (deleted)>"),
+    "with block left": (_left_with_block, DELETED, "<kivotools.norvek tool (deleted)>"),
+    "module's delete": (
+        _deleted_by(_norvek.delete_norvek),
+        "this kivotools.norvek tool was deleted (or taken back by the code that made it)",
+        "<kivotools.norvek tool (deleted)>",
+    ),
+    "no super().__init__()": (
+        NoInit,
+        NO_INIT,
+        f"<{NoInit.__module__}.NoInit (no tool: its __init__ did not call super().__init__())>",
+    ),
+}
+
+
+@pytest.mark.parametrize("state", NO_TOOL)
+def test_use_after_delete_is_a_type_error(state):
+    make, note, text = NO_TOOL[state]
+    tool = make()
+    for call, function in (
+        (tool.cleanup_norvek, "norvek_cleanup_norvek"),
+        (tool.initialize_norvek, "norvek_initialize_norvek"),
+        (lambda: norvek.from_this(tool), "from_this"),
+    ):
+        with pytest.raises(TypeError) as info:
             call()
+        # The wrappers' own message stays as it is; the note says why.
+        assert str(info.value) == f"in method '{function}', argument 1 of type 'kivoc::norvek *'"
+        assert info.value.__notes__ == [note]
+    with pytest.raises(TypeError) as info:
+        with tool:
+            pass
+    assert str(info.value) == f"cannot enter a with block: {note}"
+    assert repr(tool) == text
+    with pytest.raises(TypeError, match="^argument _level must be a string$") as info:
+        norvek().initialize_norvek(3)  # a refusal with a live tool has no note
+    assert not hasattr(info.value, "__notes__")
     assert testing.calls(Operation.IS_NORVEK_INITIALIZED) == 0
 
 
@@ -350,6 +405,9 @@ def test_subclass_keeps_this_lookup_and_ownership():
 
     tool = Traced()
     assert tool.initialize_norvek() is True
-    assert repr(tool).startswith("<kivotools.Traced tool at 0x")
+    # Shown under its own module and qualified name, as in __main__ or a test module.
+    assert repr(tool).startswith(
+        f"<{__name__}.test_subclass_keeps_this_lookup_and_ownership.<locals>.Traced tool at 0x"
+    )
     del tool
     assert destructor_runs() == 3

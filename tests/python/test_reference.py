@@ -1,5 +1,6 @@
 """docs/reference.md against the package: every name in a public module's __all__ is on the
-page under that module, and every name the page documents exists there."""
+page under that module, and every name the page documents exists there. The examples a user
+may copy from the README, the user guide and the docstrings run as shown."""
 
 from __future__ import annotations
 
@@ -60,3 +61,31 @@ def test_reference_page_matches_the_packages_all_lists():
         unknown = sorted(set(entries) - set(public[module]))
         assert not unknown, f"docs/reference.md documents {module}.{unknown}, not in __all__"
         assert len(entries) == len(set(entries)), f"{module}: an entry is documented twice"
+
+
+# Every Python example of these pages, and the docstrings whose examples are doctests.
+EXAMPLE_PAGES = ("README.md", "docs/user-guide.md")
+DOCTESTED = ("kivotools.registry",)
+
+
+def examples() -> dict[str, str]:
+    """Example name -> code to run in a fresh interpreter."""
+    found = {}
+    for page in EXAMPLE_PAGES:
+        path = PAGE.parents[1] / page
+        text = path.read_text() if path.exists() else ""
+        blocks = re.findall(r"^```python\n(.*?)^```$", text, re.S | re.M)
+        found.update({f"{page} #{n}": code for n, code in enumerate(blocks, 1)})
+    for module in DOCTESTED:
+        found[f"{module} docstring"] = (
+            f"import doctest, {module} as m\n"
+            "result = doctest.testmod(m)\n"
+            "assert result.attempted and not result.failed, result\n"
+        )
+    return found
+
+
+@pytest.mark.needs_extras  # the pages read the toolkit log back
+@pytest.mark.parametrize("name", list(examples()))
+def test_examples_run_as_shown(name):
+    run_python(examples()[name])

@@ -23,7 +23,7 @@ from conftest import child as report_child
 NORVEK = "kivotools.kivoc._norvek"
 QUEDRIN = "kivotools.kivoc._quedrin"
 CAPSULE_NAME = "swig_runtime_data4.type_pointer_capsule"
-QUEDRIN_REFUSAL = "in method 'delete_quedrin', argument 1 of type 'kivoc::quedrin *'"
+QUEDRIN_REFUSAL = "in method 'from_this', argument 1 of type 'kivoc::quedrin *'"
 
 TEST_MODULES = {
     "_kivotest_a": {
@@ -744,7 +744,7 @@ ADOPTED = {
     "subclass, and the raw pointer or the proxy": {
         "adopted": ["quedrin", "quedrin", "Mine", "Mine"], "done": False},
     "refusals": {"seen": [QUEDRIN_REFUSAL] * 4 + [
-        "kivotools.kivoc._proxy.ToolProxy is not registered with its module",
+        "kivotools.ToolProxy is not registered with its module",
         "a tool can only be adopted by a class, not by int"]},
     "in a subinterpreter, and in main after one registered its classes": {
         "done": [False, False]},

@@ -51,6 +51,8 @@ def test_json_reports_both_modules_sharing_the_char_record(modules, head, second
             "char *",
             True,
         )
+        assert char["record_module"] == head  # the shared record is the first module's
+        assert tool["record_module"] is None
         assert [c["source_mangled_name"] for c in char["casts"]] == ["_p_char"]
         assert tool["shared"] is False
         assert [(c["source_mangled_name"], c["has_converter"]) for c in tool["casts"]] == [
@@ -100,6 +102,11 @@ def test_no_registry_is_reported_not_raised():
     proc = inspect("json")  # a module that loads no extension module of the family
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "no registry: swig_runtime_data4.type_pointer_capsule not found\n"
+    # The likely slip, named on standard error; the output stays the plain answer.
+    assert proc.stderr == (
+        "kivotools.registry: note: no module of the family was imported (json); "
+        "did you mean --json?\n"
+    )
 
 
 OUTPUT_FAILED = "kivotools.registry: error: cannot write standard output: "

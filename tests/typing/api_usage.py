@@ -4,11 +4,13 @@ Each `type: ignore[code]` marks a call the stubs must reject; with warn_unused_i
 that stops rejecting it fails the check.
 """
 
+import logging
 from typing import assert_type
 
 import kivotools
-from kivotools import norvek, quedrin
+from kivotools import ToolProxy, norvek, quedrin
 from kivotools.kivoc import _norvek, _quedrin
+from kivotools.logforward import toolkit_fields
 
 
 def proxies() -> None:
@@ -25,6 +27,19 @@ def proxies() -> None:
     q.initialize_norvek()  # type: ignore[attr-defined]
     assert_type(kivotools.norvek, type[norvek])
     assert_type(kivotools.__version__, str)
+    assert_type(q.closed, bool)
+    tools: list[ToolProxy] = [norvek(), quedrin()]  # "any tool", by its public name
+    for tool in tools:
+        tool.delete()
+    tools.append(3)  # type: ignore[arg-type]
+
+
+def forwarded(record: logging.LogRecord) -> None:
+    fields = toolkit_fields(record)
+    fields.toolkit_class  # type: ignore[union-attr]
+    if fields is not None:
+        assert_type(fields.toolkit_class, str)
+        assert_type(fields.toolkit_priority, int)
 
 
 def modules() -> None:

@@ -37,6 +37,10 @@ def show_log(show: Show, records: list[LogRecord], dropped: int, level: int | No
     """The session's log: the records up to `level` (all without one) and the dropped count."""
     shown = [r for r in records if level is None or r.priority <= level]
     count = f"{len(shown)} message{'s' if len(shown) != 1 else ''}"
+    if len(shown) < len(records):
+        # Said outright: an empty log and a log the level filtered out look alike otherwise.
+        hidden = len(records) - len(shown)
+        count += f", {hidden} less urgent than {priority_name(level or 0)} hidden"
     show()
     show(f"Toolkit log of the session ({count}):")
     for record in shown:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from kivotools.kivoc import _norvek
-from kivotools.kivoc._proxy import ToolProxy
+from kivotools.kivoc._proxy import ToolProxy, explain
 
 __all__ = ["norvek"]
 
@@ -21,12 +21,14 @@ class norvek(ToolProxy):
     __swig_destroy__ = _norvek.delete_norvek
 
     def __init__(self) -> None:
+        """Makes a new tool; the library's state stays as it is."""
         self.this = _norvek.new_norvek()
 
     # Plain Python methods: the interpreter calls them without making a bound method, and
     # handing the wrapper "this" spares it the attribute lookup. Without a readable "this" (a
     # deleted tool, the class's method called on a wrapped pointer) the object itself goes, so
-    # the wrapper accepts or refuses it with its own messages as before.
+    # the wrapper accepts or refuses it with its own messages as before. A refusal gets a note
+    # saying why the proxy has no tool; the try costs a successful call nothing.
     def initialize_norvek(self, _level: str | bytes = "WARN") -> bool:
         """Brings the norvek library into its initialised state, if it is not in it already.
 
@@ -34,28 +36,37 @@ class norvek(ToolProxy):
         initialisation succeeded) and False when initialisation failed. `_level` must be a
         ``str`` or ``bytes``; its value is accepted and not used.
 
-        Raises ``TypeError`` for a level of another type or a deleted tool, and
-        ``RuntimeError`` with the toolkit's message when the toolkit reports an error (also
-        logged as "Exception Reported: ...").
+        Raises ``TypeError`` for a level of another type or a deleted tool (with a note saying
+        the tool was deleted), and ``RuntimeError`` with the toolkit's message when the toolkit
+        reports an error (also logged as "Exception Reported: ...").
         """
         try:
             this = self.this
         except Exception:
             this = self
         # "WARN" is also the wrapper's own default for an omitted level.
-        return _initialize_norvek(this, _level)
+        try:
+            return _initialize_norvek(this, _level)
+        except TypeError as error:
+            explain(self, error)
+            raise
 
     def cleanup_norvek(self) -> None:
         """Takes the norvek library out of its initialised state, if it is in it; returns None.
 
-        Raises ``TypeError`` for a deleted tool, and ``RuntimeError`` with the toolkit's
-        message when the toolkit reports an error (also logged as "Exception Reported: ...").
+        Raises ``TypeError`` for a deleted tool (with a note saying so), and ``RuntimeError``
+        with the toolkit's message when the toolkit reports an error (also logged as
+        "Exception Reported: ...").
         """
         try:
             this = self.this
         except Exception:
             this = self
-        _cleanup_norvek(this)
+        try:
+            _cleanup_norvek(this)
+        except TypeError as error:
+            explain(self, error)
+            raise
 
 
 _norvek.norvek_swigregister(norvek)

@@ -9,6 +9,10 @@ class quedrin(ToolProxy):
     def done(self) -> bool:
         """Closes the tool and frees the image store it made; closing again does nothing.
 
-        Always returns False. Raises ``TypeError`` for a deleted tool, and ``RuntimeError``
-        with the toolkit's message when the toolkit reports an error.
+        Always returns False. Raises ``TypeError`` for a deleted tool (with a note saying so),
+        and ``RuntimeError`` with the toolkit's message when releasing a store that other
+        toolkit code handed in fails (a tool made from Python only forgets its own store).
         """
+    @property
+    def closed(self) -> bool:
+        """Whether ``done()`` closed the tool through this proxy."""

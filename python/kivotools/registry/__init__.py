@@ -6,8 +6,9 @@ The capsule points to the head module's record; the module records form a circul
 each holds its type records, each type its cast list and, once a proxy class registered, its
 registration record. The call table that every module's calls share is anchored apart, where
 no Python code reaches it (the main interpreter's state dictionary). :func:`snapshot` reads all
-of that and returns plain data::
+of that and returns plain data about the modules imported so far::
 
+    >>> import kivotools.kivoc._norvek, kivotools.kivoc._quedrin
     >>> from kivotools import registry
     >>> snap = registry.snapshot()
     >>> [t.mangled_name for m in snap.modules for t in m.types]

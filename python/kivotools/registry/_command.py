@@ -34,6 +34,16 @@ def _build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _hint_no_family(modules: Sequence[str]) -> None:
+    """Says on standard error why there is no registry. The status stays 0: "no registry" is
+    an answer that scripts read from the output (``capsule_found`` is false)."""
+    hint = f"{NAME}: note: no module of the family was imported ({', '.join(modules)})"
+    options = [name for name in modules if name in ("json", "version", "help")]
+    if options:
+        hint += f"; did you mean --{options[0]}?"
+    error_line(hint)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """The registry inspector; returns the exit status."""
 
@@ -58,6 +68,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 1
         # Text is for people: a name the output encoding cannot hold is escaped, as JSON does.
         write_stdout(text + "\n", unencodable="escape")
+        if not snap.capsule_found:
+            _hint_no_family(args.modules)
         return 0
 
     return run_with_output(NAME, body)

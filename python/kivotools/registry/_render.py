@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import os
-
-from kivotools.registry._records import CAPSULE_NAME, _extension_modules, _library_of
+from kivotools.registry._records import CAPSULE_NAME
 from kivotools.registry._snapshot import ModuleInfo, Snapshot
 
 
@@ -46,14 +44,7 @@ def summary_lines(snap: Snapshot, *, brief: bool = False) -> list[str]:
             others = [h for h in holders.get(t.address, []) if h != label]
             if t.shared:
                 # The record is static data of the module that joined first.
-                record_library = _library_of(t.address)
-                record_module = (
-                    _extension_modules().get(os.path.realpath(record_library))
-                    or os.path.basename(record_library)
-                    if record_library
-                    else None
-                )
-                owner = f"; the record is {record_module}'s" if record_module else ""
+                owner = f"; the record is {t.record_module}'s" if t.record_module else ""
                 lines.append(f"      shared with {', '.join(others)}{owner}")
             casts = ", ".join(
                 f"{c.source_mangled_name or '<unreadable type>'}"

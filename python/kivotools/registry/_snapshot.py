@@ -104,6 +104,9 @@ class TypeInfo:
     class_data_set: bool
     casts: list[CastInfo] = field(default_factory=list)
     registration: Registration | None = None
+    # For a shared record: the module whose static data it is (the one that joined first, by
+    # its name in sys.modules, else its file's name), when known; None for an unshared one.
+    record_module: str | None = None
 
 
 @dataclass
@@ -170,6 +173,12 @@ def _module_at(address: int) -> tuple[str | None, str | None]:
     library = _library_of(address)
     name = _extension_modules().get(os.path.realpath(library)) if library else None
     return name, library
+
+
+def _record_module(address: int) -> str | None:
+    """The module whose static data holds the record at `address`, by name when loaded."""
+    name, library = _module_at(address)
+    return name or (os.path.basename(library) if library else None)
 
 
 def _call_table(memory: _Memory, problems: list[str]) -> CallTableInfo | None:
@@ -362,4 +371,6 @@ def snapshot() -> Snapshot:
     for module in snap.modules:
         for type_info in module.types:
             type_info.shared = owners[type_info.address] > 1
+            if type_info.shared:
+                type_info.record_module = _record_module(type_info.address)
     return snap

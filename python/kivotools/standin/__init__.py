@@ -7,3 +7,12 @@
 in the product imports this package: the main job reaches the log through the
 "kivotools.log_access" entry point (:mod:`kivotools.standin.access`).
 """
+
+
+class ExtrasUnavailable(RuntimeError):
+    """The loaded core library lacks an entry point of the stand-in's extras (log read-back,
+    sinks, test controls), as a library built without them, or the toolkit's own, does."""
+
+
+# Shown and pickled under the public path the reference names.
+ExtrasUnavailable.__module__ = "kivotools.log"

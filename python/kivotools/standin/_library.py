@@ -21,6 +21,8 @@ import importlib.util
 import os
 import threading
 
+from kivotools.standin import ExtrasUnavailable
+
 __all__ = ["ExtrasUnavailable", "library", "library_path", "require", "keep_alive",
            "OPERATION_COUNT"]
 
@@ -68,11 +70,6 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "kivo_log_set_stderr": (None, [_c_int]),
     "kivo_log_stderr_enabled": (_c_int, []),
 }
-
-
-class ExtrasUnavailable(RuntimeError):
-    """The loaded core library lacks an entry point of the stand-in's extras (log read-back,
-    sinks, test controls), as a library built without them, or the toolkit's own, does."""
 
 
 def _module_dirs() -> list[str]:

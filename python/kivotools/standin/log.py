@@ -177,7 +177,10 @@ def file_enabled() -> bool:
 
 
 def set_stderr(enabled: bool) -> None:
-    """Writes messages to standard error, or stops."""
+    """Writes messages to standard error, or stops. `enabled` must be a ``bool``."""
+    # Checked like set_threshold's priority: any truthy object would turn the sink on.
+    if not isinstance(enabled, bool):
+        raise TypeError(f"enabled must be a bool, not {type(enabled).__name__}")
     library().kivo_log_set_stderr(1 if enabled else 0)
 
 

@@ -20,9 +20,11 @@ or ``with LogForwarder() as forwarder:`` (forwards at the end of the block), or
 
 Each message becomes one :class:`logging.LogRecord` whose origin is the tool's
 (``pathname``, ``lineno`` and ``funcName`` are the toolkit's file, line and function) and
-which carries ``toolkit_class`` and ``toolkit_priority`` as extra attributes. The level follows
-the priority (:func:`logging_level`). A forwarder does not empty the toolkit log; it counts
-what it has forwarded. Messages that the log's ring dropped before a pass could read them are
+which carries ``toolkit_class`` and ``toolkit_priority`` as extra attributes
+(:func:`toolkit_fields` reads them with their types). The level follows the priority
+(:func:`logging_level`); a message below the logger's level when a pass reads it is passed
+over for good. A forwarder does not empty the toolkit log; it remembers how far it has read.
+Messages that the log's ring dropped before a pass could read them are
 reported by one warning. After :func:`kivotools.log.clear`, call :meth:`LogForwarder.skip`,
 since a forwarder cannot see a clear that more new messages have already made up for.
 
@@ -43,7 +45,7 @@ import os
 import threading
 import weakref
 from types import TracebackType
-from typing import Self
+from typing import NamedTuple, Self
 
 from kivotools.standin import log
 
@@ -52,6 +54,8 @@ __all__ = [
     "LogForwarder",
     "forward_to_logging",
     "logging_level",
+    "ToolkitFields",
+    "toolkit_fields",
 ]
 
 DEFAULT_LOGGER_NAME = "kivotools.toolkit"
@@ -73,6 +77,26 @@ def logging_level(priority: int) -> int:
     if priority < log.Priority.DEBUGGING:
         return logging.INFO
     return logging.DEBUG
+
+
+class ToolkitFields(NamedTuple):
+    """The toolkit's own fields of a forwarded :class:`logging.LogRecord`."""
+
+    toolkit_class: str  # the class that posted the message ("" when it named none)
+    toolkit_priority: int  # the toolkit priority (a log.Priority when it is a known one)
+
+
+def toolkit_fields(record: logging.LogRecord) -> ToolkitFields | None:
+    """The toolkit's fields of `record`, or None for a record that no forwarder made.
+
+    A typed way to read the extra attributes ``toolkit_class`` and ``toolkit_priority``, which
+    type checkers do not know on :class:`logging.LogRecord`.
+    """
+    class_name = getattr(record, "toolkit_class", None)
+    priority = getattr(record, "toolkit_priority", None)
+    if not isinstance(class_name, str) or not isinstance(priority, int):
+        return None
+    return ToolkitFields(class_name, log._priority(priority))
 
 
 def _read_log() -> tuple[list[log.LogRecord], int]:
@@ -144,10 +168,11 @@ class LogForwarder:
             position.total = _read_log()[1]
 
     def forward(self) -> int:
-        """Hands the messages the logger has not had yet to it; returns their number.
+        """Hands the messages the logger has not had yet to it; returns how many it handed on.
 
-        Messages below the logger's effective level are counted as forwarded and left out.
-        Called again from a handler during a pass of the same thread, returns 0 at once: the
+        Messages below the logger's effective level at the time of the pass are passed over
+        for good and not counted: lowering the level later forwards only messages posted after
+        this pass (:func:`kivotools.log.records` still holds the older ones). Called again from a handler during a pass of the same thread, returns 0 at once: the
         pass in progress forwards what is new before it ends.
         """
         position = self._position
@@ -183,14 +208,13 @@ class LogForwarder:
                 "be forwarded",
                 lost,
             )
-        for record in fresh:
-            self._emit(record)
-        return len(fresh)
+        return sum(self._emit(record) for record in fresh)
 
-    def _emit(self, record: log.LogRecord) -> None:
+    def _emit(self, record: log.LogRecord) -> bool:
+        """Hands `record` on; False when the logger's level passes it over."""
         level = logging_level(int(record.priority))
         if not self._logger.isEnabledFor(level):
-            return
+            return False
         extra = {"toolkit_class": record.class_name, "toolkit_priority": int(record.priority)}
         self._logger.handle(
             self._logger.makeRecord(
@@ -205,11 +229,17 @@ class LogForwarder:
                 extra=extra,
             )
         )
+        return True
 
     # Periodic forwarding ----------------------------------------------------------------------
 
     def start(self, interval: float = 1.0) -> None:
-        """Forwards every `interval` seconds from a background thread until :meth:`stop`."""
+        """Forwards every `interval` seconds from a background thread until :meth:`stop`.
+
+        `interval` is a positive ``int`` or ``float``.
+        """
+        if isinstance(interval, bool) or not isinstance(interval, (int, float)):
+            raise TypeError(f"interval must be a number, not {type(interval).__name__}")
         if not interval > 0:
             raise ValueError(f"interval must be positive, not {interval!r}")
         if self._thread is not None and self._thread.is_alive():

@@ -13,7 +13,7 @@ the import: call :func:`reset` before the calls a test counts. The image-store c
 the norvek library's state are kept all along.
 
 With a core library built without the stand-in's extras, every function here raises
-:class:`~kivotools.standin._library.ExtrasUnavailable`.
+:class:`kivotools.log.ExtrasUnavailable`.
 """
 
 from __future__ import annotations
