@@ -37,11 +37,15 @@ static void destroy_norvek(void *tool) noexcept {
 
 static const char new_norvek_doc[] = "new_norvek() -> norvek";
 
+static PyObject *new_norvek_work() {
+    return construct_tool<kivoc::norvek>(norvek_type(), destroy_norvek);
+}
+
 static PyObject *wrap_new_norvek(PyObject *, PyObject *args) {
     if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_norvek")) {
         return nullptr;
     }
-    return construct_tool<kivoc::norvek>(norvek_type(), destroy_norvek);
+    return new_norvek_work();
 }
 
 // The level text up to its first zero byte into `text`; false with the TypeError raised.
@@ -94,18 +98,8 @@ static const char norvek_initialize_norvek_doc[] =
     "--------------------------------------------------------------------------------\n"
     "\n";
 
-static PyObject *wrap_norvek_initialize_norvek(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *const kwnames[] = {"self", "_level", nullptr};
-    PyObject *obj_self = nullptr;
-    PyObject *obj_level = nullptr;
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if ((!kwargs || PyDict_GET_SIZE(kwargs) == 0) && (nargs == 1 || nargs == 2)) {
-        obj_self = PyTuple_GET_ITEM(args, 0);
-        obj_level = nargs == 2 ? PyTuple_GET_ITEM(args, 1) : nullptr;
-    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:norvek_initialize_norvek",
-                                            const_cast<char **>(kwnames), &obj_self, &obj_level)) {
-        return nullptr;
-    }
+// The work of norvek_initialize_norvek on its parsed arguments (`obj_level` null when absent).
+static PyObject *initialize_norvek_work(PyObject *obj_self, PyObject *obj_level) {
     swig_arg_holder holder;
     auto *tool = static_cast<kivoc::norvek *>(convert_self(
         obj_self, norvek_type(),
@@ -130,6 +124,21 @@ static PyObject *wrap_norvek_initialize_norvek(PyObject *, PyObject *args, PyObj
     }
 }
 
+static PyObject *wrap_norvek_initialize_norvek(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *const kwnames[] = {"self", "_level", nullptr};
+    PyObject *obj_self = nullptr;
+    PyObject *obj_level = nullptr;
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if ((!kwargs || PyDict_GET_SIZE(kwargs) == 0) && (nargs == 1 || nargs == 2)) {
+        obj_self = PyTuple_GET_ITEM(args, 0);
+        obj_level = nargs == 2 ? PyTuple_GET_ITEM(args, 1) : nullptr;
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:norvek_initialize_norvek",
+                                            const_cast<char **>(kwnames), &obj_self, &obj_level)) {
+        return nullptr;
+    }
+    return initialize_norvek_work(obj_self, obj_level);
+}
+
 static const char norvek_cleanup_norvek_doc[] =
     "\n"
     "norvek_cleanup_norvek(self)\n"
@@ -151,11 +160,7 @@ static const char norvek_cleanup_norvek_doc[] =
     "--------------------------------------------------------------------------------\n"
     "\n";
 
-static PyObject *wrap_norvek_cleanup_norvek(PyObject *, PyObject *args) {
-    PyObject *obj_self = nullptr;
-    if (!parse_single_arg(args, "O:norvek_cleanup_norvek", &obj_self)) {
-        return nullptr;
-    }
+static PyObject *cleanup_norvek_work(PyObject *obj_self) {
     swig_arg_holder holder;
     auto *tool = static_cast<kivoc::norvek *>(convert_self(
         obj_self, norvek_type(),
@@ -171,6 +176,14 @@ static PyObject *wrap_norvek_cleanup_norvek(PyObject *, PyObject *args) {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+static PyObject *wrap_norvek_cleanup_norvek(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (!parse_single_arg(args, "O:norvek_cleanup_norvek", &obj_self)) {
+        return nullptr;
+    }
+    return cleanup_norvek_work(obj_self);
 }
 
 // The deletion on a parsed `self`: delete_norvek's work, which the release of an owning
@@ -212,7 +225,20 @@ PyMethodDef SwigMethods[] = {
 
 PyModuleDef SWIG_module = module_definition("_norvek");
 
+// The tool wrappers' calls without the argument tuple (install_fast_calls).
+static const swig_fast_call norvek_fast_calls[] = {
+    {"new_norvek", wrap_new_norvek, fast_call<0, 0, decltype(&new_norvek_work), new_norvek_work>},
+    {"norvek_initialize_norvek",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrap_norvek_initialize_norvek)),
+     fast_call<1, 2, decltype(&initialize_norvek_work), initialize_norvek_work>},
+    {"norvek_cleanup_norvek", wrap_norvek_cleanup_norvek,
+     fast_call<1, 1, decltype(&cleanup_norvek_work), cleanup_norvek_work>},
+    {"delete_norvek", wrap_delete_norvek,
+     fast_call<1, 1, decltype(&delete_norvek_self), delete_norvek_self>},
+    {nullptr, nullptr, nullptr} /* sentinel */
+};
+
 PyMODINIT_FUNC PyInit__norvek(void) {
     register_deletion_wrapper(&swig_types[1], wrap_delete_norvek, delete_norvek_self);
-    return SWIG_Python_InitModule();
+    return install_fast_calls(SWIG_Python_InitModule(), norvek_fast_calls);
 }

@@ -34,11 +34,15 @@ static void destroy_quedrin(void *tool) noexcept {
 
 static const char new_quedrin_doc[] = "new_quedrin() -> quedrin";
 
+static PyObject *new_quedrin_work() {
+    return construct_tool<kivoc::quedrin>(quedrin_type(), destroy_quedrin);
+}
+
 static PyObject *wrap_new_quedrin(PyObject *, PyObject *args) {
     if (PyTuple_GET_SIZE(args) != 0 && !PyArg_ParseTuple(args, ":new_quedrin")) {
         return nullptr;
     }
-    return construct_tool<kivoc::quedrin>(quedrin_type(), destroy_quedrin);
+    return new_quedrin_work();
 }
 
 static const char quedrin_done_doc[] =
@@ -53,11 +57,7 @@ static const char quedrin_done_doc[] =
     "--------------------------------------------------------------------------------\n"
     "\n";
 
-static PyObject *wrap_quedrin_done(PyObject *, PyObject *args) {
-    PyObject *obj_self = nullptr;
-    if (!parse_single_arg(args, "O:quedrin_done", &obj_self)) {
-        return nullptr;
-    }
+static PyObject *quedrin_done_work(PyObject *obj_self) {
     swig_arg_holder holder;
     auto *tool = static_cast<kivoc::quedrin *>(
         convert_self(obj_self, quedrin_type(),
@@ -76,6 +76,14 @@ static PyObject *wrap_quedrin_done(PyObject *, PyObject *args) {
         translate_current_exception();
         return nullptr;
     }
+}
+
+static PyObject *wrap_quedrin_done(PyObject *, PyObject *args) {
+    PyObject *obj_self = nullptr;
+    if (!parse_single_arg(args, "O:quedrin_done", &obj_self)) {
+        return nullptr;
+    }
+    return quedrin_done_work(obj_self);
 }
 
 // The deletion on a parsed `self`: delete_quedrin's work, which the release of an owning
@@ -114,7 +122,18 @@ PyMethodDef SwigMethods[] = {
 
 PyModuleDef SWIG_module = module_definition("_quedrin");
 
+// The tool wrappers' calls without the argument tuple (install_fast_calls).
+static const swig_fast_call quedrin_fast_calls[] = {
+    {"new_quedrin", wrap_new_quedrin,
+     fast_call<0, 0, decltype(&new_quedrin_work), new_quedrin_work>},
+    {"quedrin_done", wrap_quedrin_done,
+     fast_call<1, 1, decltype(&quedrin_done_work), quedrin_done_work>},
+    {"delete_quedrin", wrap_delete_quedrin,
+     fast_call<1, 1, decltype(&delete_quedrin_self), delete_quedrin_self>},
+    {nullptr, nullptr, nullptr} /* sentinel */
+};
+
 PyMODINIT_FUNC PyInit__quedrin(void) {
     register_deletion_wrapper(&swig_types[1], wrap_delete_quedrin, delete_quedrin_self);
-    return SWIG_Python_InitModule();
+    return install_fast_calls(SWIG_Python_InitModule(), quedrin_fast_calls);
 }
