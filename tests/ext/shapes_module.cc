@@ -73,10 +73,10 @@ swig_type _swigt__p_shapes__Shape = {
 
 swig_cast _swigc__p_shapes__Circle[] = {{&_swigt__p_shapes__Circle, nullptr, nullptr, nullptr},
                                         {nullptr, nullptr, nullptr, nullptr}};
-swig_cast _swigc__p_shapes__Shape[] = {{&_swigt__p_shapes__Shape, nullptr, nullptr, nullptr},
-                                       {&_swigt__p_shapes__Circle, circle_to_shape, nullptr,
-                                        nullptr},
-                                       {nullptr, nullptr, nullptr, nullptr}};
+swig_cast _swigc__p_shapes__Shape[] = {
+    {&_swigt__p_shapes__Shape, nullptr, nullptr, nullptr},
+    {&_swigt__p_shapes__Circle, circle_to_shape, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr}};
 
 constexpr int circle_slot = 0;
 constexpr int shape_slot = 1;
@@ -85,7 +85,8 @@ const char shape_message[] = "in method 'shapes', argument 1 of type 'shapes::Sh
 
 // A call into the tool: waits while the gate is closed (at most ten seconds), then asks the
 // tool through its virtual table, which a destroyed tool no longer has.
-template <typename Tool> long call_inside(const Tool *tool) {
+template <typename Tool>
+long call_inside(const Tool *tool) {
     state->inside.fetch_add(1);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (state->gate_closed.load() && std::chrono::steady_clock::now() < until) {
@@ -96,7 +97,8 @@ template <typename Tool> long call_inside(const Tool *tool) {
     return sides;
 }
 
-template <typename Tool> PyObject *sides(PyObject *obj, int slot, const char *message) {
+template <typename Tool>
+PyObject *sides(PyObject *obj, int slot, const char *message) {
     swig_arg_holder holder;
     auto *tool = static_cast<Tool *>(convert_self(obj, swig_types[slot], message, holder));
     if (!tool) {
