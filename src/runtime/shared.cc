@@ -1,7 +1,7 @@
 // The process's call table: the in-use marks of the tools, their end in a child made by fork,
-// and the map of registered proxy classes that adoption reads. Every copy of the runtime has
-// this file; only the copy whose table is anchored keeps marks and classes, and every other
-// copy works on that copy's table.
+// the count of readers holding registration records, and the map of registered proxy classes
+// that adoption reads. Every copy of the runtime has this file; only the copy whose table is
+// anchored keeps marks, readers and classes, and every other copy works on that copy's table.
 #include "swig_runtime.h"
 
 #include <cstdlib>
@@ -104,6 +104,21 @@ int own_busy(void *tool) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Readers of registration records.
+
+// Readers that hold registration records while the lock changes hands (the registry reader's
+// many small reads): while there are any, registration frees no record it replaced.
+long record_readers = 0;
+
+long own_hold_records(int change) noexcept {
+    record_readers += change;
+    if (record_readers < 0) {
+        record_readers = 0; // a release without a hold changes nothing
+    }
+    return record_readers;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Fork.
 
 // Whether the thread that forks holds the interpreter lock, read before the fork.
@@ -123,6 +138,8 @@ void after_fork_in_child() {
     if (!fork_holds_lock) {
         return;
     }
+    // Readers that held registration records were threads that do not exist here.
+    record_readers = 0;
     std::vector<tool_in_use> &tools = tools_in_use();
     while (!tools.empty()) {
         tool_in_use entry = tools.back();
@@ -131,21 +148,6 @@ void after_fork_in_child() {
             entry.pending_destroy(entry.pending_object);
         }
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Readers of registration records.
-
-// Readers that hold registration records while the lock changes hands (the registry reader's
-// many small reads): while there are any, registration frees no record it replaced.
-long record_readers = 0;
-
-long own_hold_records(int change) noexcept {
-    record_readers += change;
-    if (record_readers < 0) {
-        record_readers = 0; // a release without a hold changes nothing
-    }
-    return record_readers;
 }
 
 // ---------------------------------------------------------------------------------------------

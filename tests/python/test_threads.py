@@ -89,6 +89,12 @@ def worker(index):
             tools = [new_tool(rng) for _ in range(rng.randrange(1, 4))]
             for tool in tools:
                 use(tool, rng)
+            if rng.random() < 0.1:
+                # A chain: the norvek found behind a quedrin; both go with the chain's head.
+                chain = _quedrin.new_quedrin()
+                chain.append(_norvek.new_norvek())
+                check(_norvek.norvek_initialize_norvek(chain), True, "initialize in a chain")
+                del chain
             for tool in tools:
                 end(tool, rng)
             del tools, tool
