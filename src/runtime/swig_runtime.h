@@ -166,7 +166,8 @@ struct shared_call_table {
     std::uint32_t size; // sizeof(shared_call_table) of the copy that anchored it
     // Marks one more call inside `tool`: 0, or -1 (nothing raised) when out of memory.
     int (*enter)(void *tool) noexcept;
-    // Ends one call inside `tool`: the destroy function the caller must now run, or null.
+    // Ends one call inside `tool`: the destroy function the caller must now run on `tool`, or
+    // null (also when a destroy deferred through defer_object for another address ran here).
     swig_destroy_fn (*leave)(void *tool) noexcept;
     // 1 when a call is inside `tool`: the last call to leave then destroys it with `destroy`.
     int (*defer)(void *tool, swig_destroy_fn destroy) noexcept;
