@@ -18,8 +18,10 @@ STRESS_SECONDS = float(os.environ.get("KIVO_STRESS_SECONDS", "3"))
 STRESS_THREADS = 8
 
 STRESS = r"""
-import gc, importlib, json, queue, random, sys, threading, time
+import gc, importlib, json, logging, queue, random, sys, threading, time
 from kivotools import testing
+from kivotools.logforward import LogForwarder
+from kivotools.registry import snapshot
 from kivotools.testing import Operation
 from kivotools.kivoc import _norvek, _quedrin
 from kivotools.kivoc.norvek import norvek
@@ -133,7 +135,6 @@ def importer():
 
 def snapshots():
     # The registry read while registrations replace its records: never a problem.
-    from kivotools.registry import snapshot
     try:
         while not stop.is_set():
             problems = snapshot().problems
@@ -144,8 +145,6 @@ def snapshots():
 
 
 def forwarding():
-    import logging
-    from kivotools.logforward import LogForwarder
     logger = logging.getLogger("stress")
     logger.propagate = False
     logger.addHandler(logging.NullHandler())
