@@ -19,7 +19,7 @@ import xml.etree.ElementTree as ET
 
 # Shared objects built by this project.
 PROJECT_OBJECT = re.compile(
-    r"(^|/)(_norvek|_quedrin|_adopt|_kivotest_[a-z]|_convtest)\.[^/]*\.so$|(^|/)libkivo[a-z]*\.so"
+    r"(^|/)(_norvek|_quedrin|_adopt|_kivotest_[a-z]+|_convtest)\.[^/]*\.so$|(^|/)libkivo[a-z]*\.so"
 )
 
 

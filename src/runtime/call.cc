@@ -54,6 +54,15 @@ void leave_tool(void *tool) {
     }
 }
 
+void *tool_key(const swig_arg_holder &holder, void *converted) {
+    const SwigPyObject *matched = holder.get();
+    // A table without defer_object keys by the converted address, as its other users do.
+    if (!matched || !matched->pointer || !call_table_has(call_table(), defer_object)) {
+        return converted;
+    }
+    return matched->pointer;
+}
+
 void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg_holder &holder) {
     void *pointer = nullptr;
     int code = convert_and_hold(obj, &pointer, type, 0, holder);
@@ -66,7 +75,7 @@ void *convert_self(PyObject *obj, swig_type *type, const char *message, swig_arg
         raise_argument_error(SWIG_ERROR, message);
         return nullptr;
     }
-    if (holder.enter_tool(pointer) < 0) {
+    if (holder.enter_tool(tool_key(holder, pointer)) < 0) {
         return nullptr;
     }
     return pointer;
@@ -80,7 +89,7 @@ void *take_tool(PyObject *obj, swig_type *type, const char *message) {
         raise_argument_error(code < 0 ? code : SWIG_ERROR, message);
         return nullptr;
     }
-    if (call_table().busy(pointer)) {
+    if (call_table().busy(tool_key(holder, pointer))) {
         PyErr_SetString(PyExc_RuntimeError,
                         "the tool cannot be taken back while a call is inside it");
         return nullptr;

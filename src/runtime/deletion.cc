@@ -12,10 +12,15 @@ PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
         return nullptr;
     }
     if (pointer) {
+        void *key = tool_key(holder, pointer);
         // Forget the address before the lock is let go: a later call, or a second delete on
         // any thread, then finds no tool instead of a destroyed one.
         holder.get()->pointer = nullptr;
-        if (call_table().defer(pointer, destroy)) {
+        const shared_call_table &table = call_table();
+        const int deferred = call_table_has(table, defer_object)
+                                 ? table.defer_object(key, destroy, pointer)
+                                 : table.defer(pointer, destroy);
+        if (deferred) {
             // A call on another thread, through any module, is inside the tool: the tool goes
             // when that call leaves.
             Py_RETURN_NONE;

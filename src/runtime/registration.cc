@@ -1,6 +1,6 @@
 // Class registration: the registration record of a proxy class, made when the class registers
-// with its module, hung on the tool's type record, and given back when a later registration
-// replaces it and nothing can reach it any more.
+// with its module, hung on the tool's type record, retired when a later registration replaces
+// it, and given back once nothing can reach it any more.
 //
 // Who writes which shared field, when and under which lock: the map in swig_runtime.h.
 #include "swig_runtime.h"
@@ -13,10 +13,11 @@
 namespace {
 
 // Registration records this copy's class registration made, with the interpreter each was
-// made in: the ones a later registration of the same type may give back. Never destroyed.
+// made in: the ones a later registration may give back once they are retired. Never destroyed.
 struct made_record {
     swig_class_data *record;
     std::int64_t interpreter; // by identifier: a later interpreter may reuse an address
+    bool retired;             // a later registration of its type replaced it
 };
 
 std::vector<made_record> &made_records() {
@@ -48,23 +49,45 @@ void release_class_data(swig_class_data *data) {
     }
 }
 
-// A record that a registration replaced is freed when this copy made it, in this interpreter
-// (its references belong to this interpreter's objects), and no type record of any module
-// still points to it; otherwise it stays, as records always did.
-void release_if_unreachable(swig_class_data *superseded) {
+// Marks `superseded` retired when this copy made it.
+void retire(swig_class_data *superseded) {
+    for (made_record &entry : made_records()) {
+        if (entry.record == superseded) {
+            entry.retired = true;
+            return;
+        }
+    }
+}
+
+// The reclamation rule. A retired record is freed when this copy made it, in this interpreter
+// (its references belong to this interpreter's objects), no type record of any module on the
+// chain still points to it, and no reader holds records (a reader may be between two reads of
+// one). Runtime code itself never keeps a record across code that may let the lock go. Records
+// that cannot be freed now are tried again at the next registration; the others stay, as
+// records always did.
+void reclaim_retired() {
+    if (record_holders() > 0) {
+        return;
+    }
     std::vector<made_record> &made = made_records();
     const std::int64_t here = PyInterpreterState_GetID(PyInterpreterState_Get());
-    for (std::size_t i = 0; i < made.size(); ++i) {
-        if (made[i].record != superseded) {
+    // At most eight a time: each registration retires at most one, so a backlog left while
+    // readers held records still shrinks.
+    swig_class_data *unreachable[8];
+    int count = 0;
+    for (std::size_t i = 0; i < made.size() && count < 8;) {
+        const made_record entry = made[i];
+        if (!entry.retired || entry.interpreter != here || class_data_in_use(entry.record)) {
+            ++i;
             continue;
-        }
-        if (made[i].interpreter != here || class_data_in_use(superseded)) {
-            return;
         }
         made[i] = made.back();
         made.pop_back();
-        release_class_data(superseded);
-        return;
+        unreachable[count++] = entry.record;
+    }
+    // Freed once out of the list: their releases may run code that registers again.
+    for (int i = 0; i < count; ++i) {
+        release_class_data(unreachable[i]);
     }
 }
 
@@ -133,7 +156,7 @@ int register_class(PyObject *cls, swig_type *type_record) {
     }
     std::vector<made_record> &made = made_records();
     try {
-        made.push_back({data, PyInterpreterState_GetID(PyInterpreterState_Get())});
+        made.push_back({data, PyInterpreterState_GetID(PyInterpreterState_Get()), false});
     } catch (const std::bad_alloc &) {
         release_class_data(data);
         PyErr_NoMemory();
@@ -152,8 +175,9 @@ int register_class(PyObject *cls, swig_type *type_record) {
         note_registered_class(cls, type_record, method);
     }
     if (superseded) {
-        release_if_unreachable(superseded);
+        retire(superseded);
     }
+    reclaim_retired();
     return 0;
 }
 

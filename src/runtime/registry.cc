@@ -218,23 +218,23 @@ bool class_data_in_use(const swig_class_data *data) {
         }
         return false;
     };
-    // This module's own records first (it may keep a chain of one), then every module of the
-    // chain as it was last joined. Cast entries point only at records these arrays hold.
-    if (holds(&swig_module)) {
-        return true;
-    }
-    swig_module_record *head = type_pointer;
-    swig_module_record *iter = head;
-    for (std::uint64_t walked = 0; iter && walked < max_chain_length; ++walked) {
-        if (holds(iter)) {
-            return true;
+    // Every module of this module's ring (which holds the head it joined, or is the chain it
+    // published: the head's type_pointer stays null), then the chain of the capsule as last
+    // imported, should that be another. Cast entries point only at records these arrays hold.
+    const auto ring_holds = [&holds](swig_module_record *start) {
+        swig_module_record *iter = start;
+        for (std::uint64_t walked = 0; iter && walked < max_chain_length; ++walked) {
+            if (holds(iter)) {
+                return true;
+            }
+            iter = iter->next_module;
+            if (iter == start) {
+                break;
+            }
         }
-        iter = iter->next_module;
-        if (iter == head) {
-            break;
-        }
-    }
-    return false;
+        return false;
+    };
+    return ring_holds(&swig_module) || (type_pointer && ring_holds(type_pointer));
 }
 
 void SWIG_Python_DestroyModule(PyObject *capsule) {

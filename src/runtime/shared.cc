@@ -1,7 +1,7 @@
 // The process's call table: the in-use marks of the tools, their end in a child made by fork,
-// and the map of registered proxy classes that adoption reads. Every copy of the runtime has
-// this file; only the copy whose table is anchored keeps marks and classes, and every other
-// copy works on that copy's table.
+// the count of readers holding registration records, and the map of registered proxy classes
+// that adoption reads. Every copy of the runtime has this file; only the copy whose table is
+// anchored keeps marks, readers and classes, and every other copy works on that copy's table.
 #include "swig_runtime.h"
 
 #include <cstdlib>
@@ -18,14 +18,18 @@ using destroy_fn = swig_destroy_fn;
 // In-use marks.
 
 // Tools that method calls are inside of (with the lock released), with the number of such
-// calls and, when a deletion came meanwhile, the function that destroys the tool: the last
-// call to leave destroys it, so no call ever runs on a destroyed tool. A thread is inside at
+// calls and, when a deletion came meanwhile, the function that destroys the tool and the
+// address it takes: the last call to leave destroys it, so no call ever runs on a destroyed
+// tool. A tool is known by the address its wrapped pointer holds before any cast, the same
+// whichever type a call, deletion or take-back converts to; the destroy function takes the
+// address of the type the deletion went through, which may differ. A thread is inside at
 // most one call, so the list stays as short as the number of threads in tool code: a scan of a
 // flat list that keeps its capacity costs no allocation per call.
 struct tool_in_use {
     void *tool;
     long calls;
     destroy_fn pending_destroy;
+    void *pending_object; // what pending_destroy takes
 };
 
 std::vector<tool_in_use> &tools_in_use() {
@@ -53,7 +57,7 @@ int own_enter(void *tool) noexcept {
         return 0;
     }
     try {
-        tools_in_use().push_back({tool, 1, nullptr});
+        tools_in_use().push_back({tool, 1, nullptr, nullptr});
     } catch (const std::bad_alloc &) {
         return -1;
     }
@@ -66,23 +70,52 @@ destroy_fn own_leave(void *tool) noexcept {
         return nullptr;
     }
     destroy_fn destroy = entry->pending_destroy;
+    void *object = entry->pending_object;
     std::vector<tool_in_use> &tools = tools_in_use();
     *entry = tools.back();
     tools.pop_back();
+    if (destroy && object != tool) {
+        // The caller would destroy `tool`, the key; the deletion named another address of
+        // the object. Done here instead, with the lock released as every destruction is.
+        PyThreadState *saved = PyEval_SaveThread();
+        destroy(object);
+        restore_thread(saved);
+        return nullptr;
+    }
     return destroy;
 }
 
-int own_defer(void *tool, destroy_fn destroy) noexcept {
+int own_defer_object(void *tool, destroy_fn destroy, void *object) noexcept {
     tool_in_use *entry = find_in_use(tool);
     if (!entry) {
         return 0;
     }
     entry->pending_destroy = destroy;
+    entry->pending_object = object;
     return 1;
+}
+
+int own_defer(void *tool, destroy_fn destroy) noexcept {
+    return own_defer_object(tool, destroy, tool);
 }
 
 int own_busy(void *tool) noexcept {
     return find_in_use(tool) != nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Readers of registration records.
+
+// Readers that hold registration records while the lock changes hands (the registry reader's
+// many small reads): while there are any, registration frees no record it replaced.
+long record_readers = 0;
+
+long own_hold_records(int change) noexcept {
+    record_readers += change;
+    if (record_readers < 0) {
+        record_readers = 0; // a release without a hold changes nothing
+    }
+    return record_readers;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -105,12 +138,14 @@ void after_fork_in_child() {
     if (!fork_holds_lock) {
         return;
     }
+    // Readers that held registration records were threads that do not exist here.
+    record_readers = 0;
     std::vector<tool_in_use> &tools = tools_in_use();
     while (!tools.empty()) {
         tool_in_use entry = tools.back();
         tools.pop_back();
         if (entry.pending_destroy) {
-            entry.pending_destroy(entry.tool);
+            entry.pending_destroy(entry.pending_object);
         }
     }
 }
@@ -224,7 +259,8 @@ constexpr std::uint32_t call_table_version = 1;
 const shared_call_table own_table = {call_table_version, sizeof(shared_call_table),
                                      own_enter,          own_leave,
                                      own_defer,          own_busy,
-                                     own_note_class,     own_find_class};
+                                     own_note_class,     own_find_class,
+                                     own_defer_object,   own_hold_records};
 
 bool has_marks(const shared_call_table *table) {
     return table && table->version == call_table_version &&
@@ -290,6 +326,11 @@ void note_registered_class(PyObject *cls, swig_type *type, const char *method) {
     if (table.size >= offsetof(shared_call_table, note_class) + sizeof(table.note_class)) {
         table.note_class(cls, type, method);
     }
+}
+
+long record_holders() {
+    const shared_call_table &table = call_table();
+    return call_table_has(table, hold_records) ? table.hold_records(0) : 0;
 }
 
 swig_type *find_registered_class(PyObject *cls, char *method, std::size_t method_size) {

@@ -64,10 +64,13 @@ inline constexpr char swig_call_table_name[] = SWIG_RUNTIME_DATA_MODULE ".call_t
 //                    capsule destructor gives back the references behind new_hook,
 //                    new_call_args and destroy_hook without clearing the fields; readers that
 //                    call a hook hold their own reference for the call.
-//   the record       freed, under the lock, only by a later registration of the same type in
-//                    the copy and interpreter that made it, once no type record of any module
-//                    points to it (registration.cc); any other record lives as long as the
-//                    process.
+//   the record       retired when a later registration of the same type replaces it, and
+//                    freed, under the lock, by a registration in the copy and interpreter that
+//                    made it once no type record of any module on the chain points to it and
+//                    no reader holds records (hold_records in the call table; the registry
+//                    reader holds them while it reads). Runtime code never keeps a record
+//                    across code that may let the lock go: it takes its own references to the
+//                    hooks it calls first. Any other record lives as long as the process.
 //   instance_type    never set by registration; another module of the family may set it.
 // SwigPyObject (a Python object of some module's wrapped-pointer type)
 //   pointer, type_record   its creator; `pointer` is cleared by a deletion wrapper (under the
@@ -80,9 +83,10 @@ inline constexpr char swig_call_table_name[] = SWIG_RUNTIME_DATA_MODULE ".call_t
 // shared_call_table (static const data of the copy that anchored it; never written)
 //   anchored at the first start-up of any copy in the process, in the main interpreter's
 //   state dictionary (which no Python code reaches) as the capsule swig_call_table_name;
-//   every later copy adopts it at its own start-up and keeps the pointer. The marks and the class
-//   map behind its functions belong to the anchoring copy and are read and changed only under the
-//   lock.
+//   every later copy adopts it at its own start-up and keeps the pointer. The marks, the class
+//   map and the count of record holders behind its functions belong to the anchoring copy and
+//   are read and changed only under the lock. A mark is keyed by the address a wrapped pointer
+//   holds before any cast (the address it was made with), never by a converted one.
 // Process-wide statics of each module: type_pointer (the head as last imported; set by
 // SWIG_Python_GetModule only) and swig_this (made on first need; released by the capsule
 // destructor, so every user holds its own reference for as long as it uses the string).
@@ -156,13 +160,14 @@ using swig_destroy_fn = void (*)(void *) noexcept;
 // Version rule: any binary-incompatible change (a field moved or removed, a signature or a
 // meaning changed) bumps `version`; fields are only ever added at the end, which raises `size`.
 // A copy adopts an anchored table of its own version that has at least the marks (through
-// `busy`) and reads a later field only when `size` covers it.
+// `busy`) and reads a later field only when `size` covers it (call_table_has).
 struct shared_call_table {
     std::uint32_t version;
     std::uint32_t size; // sizeof(shared_call_table) of the copy that anchored it
     // Marks one more call inside `tool`: 0, or -1 (nothing raised) when out of memory.
     int (*enter)(void *tool) noexcept;
-    // Ends one call inside `tool`: the destroy function the caller must now run, or null.
+    // Ends one call inside `tool`: the destroy function the caller must now run on `tool`, or
+    // null (also when a destroy deferred through defer_object for another address ran here).
     swig_destroy_fn (*leave)(void *tool) noexcept;
     // 1 when a call is inside `tool`: the last call to leave then destroys it with `destroy`.
     int (*defer)(void *tool, swig_destroy_fn destroy) noexcept;
@@ -175,6 +180,18 @@ struct shared_call_table {
     // registered and still lives, with its method name copied into `method` (at most
     // `method_size` bytes, cut and terminated); null when none was.
     swig_type *(*find_class)(PyObject *cls, char *method, std::size_t method_size) noexcept;
+    // Fields appended after the first version; read only when `size` covers them.
+    //
+    // `defer` with the address to destroy given apart from the key: the marks are keyed by the
+    // address a wrapped pointer holds before any cast (so calls, deletions and take-backs of one
+    // object meet whatever type they go through), while `destroy` needs the address of the type
+    // it destroys. When the two differ, the last call to leave runs the destroy itself (with the
+    // lock released) and `leave` returns null.
+    int (*defer_object)(void *tool, swig_destroy_fn destroy, void *object) noexcept;
+    // Adds `change` (+1, -1, or 0 to ask) to the readers that hold registration records while
+    // the lock changes hands; returns how many hold them now. No replaced record is freed while
+    // any does.
+    long (*hold_records)(int change) noexcept;
 };
 
 // A private copy of a block of bytes with its type.
@@ -247,15 +264,15 @@ static_assert(offsetof(SwigPyObject, pointer) == 16 && offsetof(SwigPyObject, ty
                   offsetof(SwigPyObject, owns_pointer) == 32 &&
                   offsetof(SwigPyObject, next_object) == 40 && sizeof(SwigPyObject) == 48,
               "SwigPyObject layout");
-static_assert(offsetof(shared_call_table, version) == 0 &&
-                  offsetof(shared_call_table, size) == 4 &&
-                  offsetof(shared_call_table, enter) == 8 &&
-                  offsetof(shared_call_table, leave) == 16 &&
-                  offsetof(shared_call_table, defer) == 24 &&
-                  offsetof(shared_call_table, busy) == 32 &&
-                  offsetof(shared_call_table, note_class) == 40 &&
-                  offsetof(shared_call_table, find_class) == 48 && sizeof(shared_call_table) == 56,
-              "shared_call_table layout");
+static_assert(
+    offsetof(shared_call_table, version) == 0 && offsetof(shared_call_table, size) == 4 &&
+        offsetof(shared_call_table, enter) == 8 && offsetof(shared_call_table, leave) == 16 &&
+        offsetof(shared_call_table, defer) == 24 && offsetof(shared_call_table, busy) == 32 &&
+        offsetof(shared_call_table, note_class) == 40 &&
+        offsetof(shared_call_table, find_class) == 48 &&
+        offsetof(shared_call_table, defer_object) == 56 &&
+        offsetof(shared_call_table, hold_records) == 64 && sizeof(shared_call_table) == 72,
+    "shared_call_table layout");
 static_assert(offsetof(SwigPyPacked, data) == 16 && offsetof(SwigPyPacked, type_record) == 24 &&
                   offsetof(SwigPyPacked, size) == 32 && sizeof(SwigPyPacked) == 40,
               "SwigPyPacked layout");
@@ -375,6 +392,11 @@ inline const shared_call_table &call_table() {
     }
     return *joined_call_table;
 }
+// Whether the call table `table` has the appended field `field`.
+#define call_table_has(table, field)                                                              \
+    ((table).size >= offsetof(shared_call_table, field) + sizeof((table).field))
+// How many readers hold registration records now (0 with a table that cannot tell).
+long record_holders();
 // Tells the call table that `cls` was registered for `type`; refusals of adoption through it
 // then quote `method`. Nothing is raised: a class that cannot be noted cannot be adopted.
 void note_registered_class(PyObject *cls, swig_type *type, const char *method);
@@ -412,6 +434,11 @@ private:
     SwigPyObject *held_ = nullptr;
     void *entered_ = nullptr; // the tool a call is inside of, or null
 };
+
+// The key of the in-use marks for a tool that a conversion matched into `holder` and converted
+// to `converted`: the address the wrapped pointer holds before any cast, so that a call, a
+// deletion and a take-back of one object meet through whatever type each goes through.
+void *tool_key(const swig_arg_holder &holder, void *converted);
 
 // The `self` conversion of a method wrapper: the tool pointer, or null with the argument error
 // raised (None and a deleted tool, which convert to null, included).

@@ -738,6 +738,25 @@ ADOPTION = {
                adopted=[type(c.from_this(c())).__name__ for c in (original, proxy.norvek)],
                same_class_grows=sys.getrefcount(original) - count)
     """,
+    # Registered again through the head: the first record still hangs on records of b and c
+    # that received it by spreading, so it stays; the next record made may not take its place.
+    "registered again through the head, spread records kept": """
+        import _kivotest_a as a, _kivotest_b as b, _kivotest_c as c
+        CHAR, BASE, DERIVED, PIPE = range(4)
+        B_OTHER, C_UNNAMED = 2, 3
+        class R: pass
+        class P: pass
+        class Q: pass
+        class S: pass
+        a.register(R, PIPE)   # Pipe, Base, b's Other and c's Unnamed get R
+        a.register(P, BASE)   # Base owned no record: nothing is replaced
+        a.register(Q, PIPE)   # R replaced on a's types; b and c still hold it
+        a.register(S, DERIVED)
+        name = lambda cls: getattr(cls, "__name__", None)
+        report(a=[name(a.class_of(i)) for i in range(4)],
+               spread=[name(b.class_of(B_OTHER)), name(c.class_of(C_UNNAMED))],
+               problems=snap()["problems"])
+    """,
 }
 
 ADOPTED = {
@@ -751,6 +770,8 @@ ADOPTED = {
     "no module loaded, no module attribute read": {"loaded": [], "ran": []},
     "reloaded proxies: old and new classes, superseded records given back": {
         "alive": 1, "adopted": ["norvek", "norvek"], "same_class_grows": 0},
+    "registered again through the head, spread records kept": {
+        "a": [None, "P", "S", "Q"], "spread": ["R", "R"], "problems": []},
 }  # fmt: skip
 
 

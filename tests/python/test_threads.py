@@ -18,8 +18,10 @@ STRESS_SECONDS = float(os.environ.get("KIVO_STRESS_SECONDS", "3"))
 STRESS_THREADS = 8
 
 STRESS = r"""
-import gc, importlib, json, queue, random, sys, threading, time
+import gc, importlib, json, logging, queue, random, sys, threading, time
 from kivotools import testing
+from kivotools.logforward import LogForwarder
+from kivotools.registry import snapshot
 from kivotools.testing import Operation
 from kivotools.kivoc import _norvek, _quedrin
 from kivotools.kivoc.norvek import norvek
@@ -29,7 +31,7 @@ SECONDS, THREADS = {seconds}, {threads}
 testing.reset()
 unraisable = []
 sys.unraisablehook = unraisable.append
-sys.setswitchinterval(1e-4)
+sys.setswitchinterval({switch})
 errors, counts = [], [0] * THREADS
 handed_over = queue.Queue()
 stop = threading.Event()
@@ -89,6 +91,12 @@ def worker(index):
             tools = [new_tool(rng) for _ in range(rng.randrange(1, 4))]
             for tool in tools:
                 use(tool, rng)
+            if rng.random() < 0.1:
+                # A chain: the norvek found behind a quedrin; both go with the chain's head.
+                chain = _quedrin.new_quedrin()
+                chain.append(_norvek.new_norvek())
+                check(_norvek.norvek_initialize_norvek(chain), True, "initialize in a chain")
+                del chain
             for tool in tools:
                 end(tool, rng)
             del tools, tool
@@ -119,14 +127,39 @@ def importer():
             for cls in (sub_quedrin, quedrin):
                 _quedrin.quedrin_swigregister(cls)
             registrations += 4
-            time.sleep(0.002)
+            time.sleep({pause})
     except BaseException as error:
         errors.append(repr(error))
     counts.append(registrations)
 
 
+def snapshots():
+    # The registry read while registrations replace its records: never a problem.
+    try:
+        while not stop.is_set():
+            problems = snapshot().problems
+            if problems:
+                raise AssertionError(problems)
+    except BaseException as error:
+        errors.append(repr(error))
+
+
+def forwarding():
+    logger = logging.getLogger("stress")
+    logger.propagate = False
+    logger.addHandler(logging.NullHandler())
+    forwarder = LogForwarder(logger)
+    try:
+        while not stop.is_set():
+            forwarder.forward()
+    except BaseException as error:
+        errors.append(repr(error))
+
+
 threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
 threads.append(threading.Thread(target=importer))
+if {watchers}:
+    threads += [threading.Thread(target=snapshots), threading.Thread(target=forwarding)]
 for thread in threads:
     thread.start()
 time.sleep(SECONDS)
@@ -151,10 +184,20 @@ print("STRESS " + json.dumps({{
 """
 
 
+# How the stress run is paced, and whether registry snapshots and log forwarding run beside it.
+STRESS_ROWS = {
+    "tools and imports": {"switch": 1e-4, "pause": 0.002, "watchers": False},
+    # Registrations back to back replace records while snapshots read them.
+    "snapshots and forwarding under re-registration": {
+        "switch": 1e-5, "pause": 0, "watchers": True},
+}  # fmt: skip
+
+
 @pytest.mark.usefixtures("ext")
-def test_tools_on_many_threads_while_modules_join_and_classes_register():
+@pytest.mark.parametrize("row", list(STRESS_ROWS))
+def test_tools_on_many_threads_while_modules_join_and_classes_register(row):
     proc = run_python(
-        STRESS.format(seconds=STRESS_SECONDS, threads=STRESS_THREADS),
+        STRESS.format(seconds=STRESS_SECONDS, threads=STRESS_THREADS, **STRESS_ROWS[row]),
         timeout=STRESS_SECONDS + 300,
     )
     line = [line for line in proc.stdout.splitlines() if line.startswith("STRESS ")]
@@ -352,6 +395,67 @@ def test_a_tool_deleted_while_a_call_is_inside_goes_when_the_call_leaves(
     make, call, delete, result
 ):
     run_python(DELETED_WHILE_INSIDE.format(make=make, call=call, delete=delete, result=result))
+
+
+# One Circle reached through its two types: Circle * (the address the wrapped pointer holds) and
+# Shape * (its Shape part, at another address). A deletion or take-back through either type
+# while a call through either is inside waits for the call, or is refused, through one runtime
+# copy or two (the same module file loaded twice, sharing the type records).
+THROUGH_ANOTHER_TYPE = r"""
+import importlib.util, shutil, sys, tempfile, threading, time
+import _kivotest_shapes as one
+
+def copy():
+    folder = tempfile.mkdtemp()
+    path = shutil.copy(one.__file__, folder)
+    module_spec = importlib.util.spec_from_file_location("copy_b._kivotest_shapes", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    shutil.rmtree(folder)
+    return module
+
+other = copy() if {copies} == 2 else one
+tool = one.new_circle()
+one.close_gate()
+results = []
+worker = threading.Thread(target=lambda: results.append(one.{call}(tool)))
+worker.start()
+while one.inside() == 0:
+    time.sleep(0.001)
+try:
+    outcome = other.{end}(tool)
+except RuntimeError as error:
+    outcome = str(error)
+assert outcome == {outcome!r}, outcome
+assert one.events() == "", one.events()
+one.open_gate()
+worker.join(30)
+assert results == [1], results
+if outcome is not None:
+    other.delete_circle(tool)
+assert one.events() == "ld", one.events()
+"""
+
+REFUSED = "the tool cannot be taken back while a call is inside it"
+
+
+@pytest.mark.parametrize("copies", [1, 2], ids=["one copy", "two copies"])
+@pytest.mark.parametrize(
+    "call, end, outcome",
+    [
+        ("shape_sides", "delete_circle", None),
+        ("circle_sides", "delete_shape", None),
+        ("shape_sides", "take_circle", REFUSED),
+        ("circle_sides", "take_shape", REFUSED),
+    ],
+    ids=["call as base, delete as derived", "call as derived, delete as base",
+         "call as base, take back as derived", "call as derived, take back as base"],
+)  # fmt: skip
+def test_a_call_holds_off_deletion_and_take_back_through_another_type(call, end, outcome, copies):
+    run_python(
+        THROUGH_ANOTHER_TYPE.format(call=call, end=end, outcome=outcome, copies=copies),
+        timeout=120,
+    )
 
 
 # A fork while other threads are inside tool calls: those threads do not exist in the child,

@@ -85,6 +85,8 @@ class _SharedCallTable(ctypes.Structure):
         ("busy", ctypes.c_void_p),
         ("note_class", ctypes.c_void_p),
         ("find_class", ctypes.c_void_p),
+        ("defer_object", ctypes.c_void_p),
+        ("hold_records", ctypes.c_void_p),
     ]
 
 
@@ -104,7 +106,7 @@ class _SwigPyObject(ctypes.Structure):
 
 for _record in (_SwigType, _SwigCast, _SwigModule, _SwigClassData, _SwigPyObject):
     assert ctypes.sizeof(_record) == (48 if _record is not _SwigCast else 32), _record
-assert ctypes.sizeof(_SharedCallTable) == 56
+assert ctypes.sizeof(_SharedCallTable) == 72
 
 
 # --------------------------------------------------------------------------------------------

@@ -203,6 +203,23 @@ def _call_table(memory: _Memory, problems: list[str]) -> CallTableInfo | None:
     )
 
 
+# The call table's count of record holders, called under the interpreter lock (PYFUNCTYPE).
+_hold_records_function = ctypes.PYFUNCTYPE(ctypes.c_long, ctypes.c_int)
+
+
+def _records_hold(memory: _Memory, info: CallTableInfo | None) -> Any:
+    """The call table's hold on registration records, or None when its table has none. While
+    it is held no registration frees a record it replaced, so every record the walk meets stays
+    whole between its many small reads, with the objects it refers to."""
+    if info is None or info.version != 1:
+        return None
+    offset = _SharedCallTable.hold_records.offset
+    if info.size < offset + _POINTER:
+        return None
+    function = memory.pointer(info.address + offset)
+    return _hold_records_function(function) if function else None
+
+
 def _read_casts(
     memory: _Memory, type_record: _SwigType, label: str, problems: list[str]
 ) -> list[CastInfo]:
@@ -337,9 +354,13 @@ def snapshot() -> Snapshot:
     snap = Snapshot(capsule_found=head is not None, head_address=head, problems=problems)
     memory = _Memory()
     known = _KnownObjects()
+    hold = None
     try:
         if memory.usable:
             snap.call_table = _call_table(memory, problems)
+            hold = _records_hold(memory, snap.call_table)
+            if hold is not None:
+                hold(1)
         if head is None:
             return snap
         if not memory.usable:
@@ -362,6 +383,8 @@ def snapshot() -> Snapshot:
             elif address != head:
                 problems.append(f"chain loops back to {address:#x}, not to the head")
     finally:
+        if hold is not None:
+            hold(-1)
         memory.close()
 
     owners: dict[int, int] = {}
