@@ -1,5 +1,5 @@
 # The kit: what a module built elsewhere needs to join the family, installed inside the package:
-# the runtime's headers and sources, the services' headers, the exported tool classes' headers,
+# the runtime's headers and sources, the binding layer's headers, the services' headers, the exported tool classes' headers,
 # the CMake package and the complete example. Included by src/CMakeLists.txt once kivo_runtime
 # exists. Headers keep the include roots they have in the tree (runtime, services, tools), so
 # the same #include lines work in and out of the tree.
@@ -7,6 +7,9 @@ include_guard(GLOBAL)
 set(KIVO_SOURCE_DIR ${PROJECT_SOURCE_DIR}/src)
 set(KIVO_KIT_DIR kivotools)
 install(DIRECTORY ${KIVO_SOURCE_DIR}/runtime/ ${KIVO_SOURCE_DIR}/services/
+    DESTINATION ${KIVO_KIT_DIR}/include COMPONENT python FILES_MATCHING PATTERN "*.h")
+# The binding layer: header-only, over the same runtime.
+install(DIRECTORY ${KIVO_SOURCE_DIR}/layer/kivotools
     DESTINATION ${KIVO_KIT_DIR}/include COMPONENT python FILES_MATCHING PATTERN "*.h")
 install(FILES ${KIVO_SOURCE_DIR}/tools/kivoc_export.h
     DESTINATION ${KIVO_KIT_DIR}/include COMPONENT python)
