@@ -54,9 +54,7 @@ inline layer_state state;
 
 // Whether `obj` is a proxy instance of this copy (whatever its class).
 inline bool is_instance(PyObject *obj) {
-    PyTypeObject *type = Py_TYPE(obj);
-    return type->tp_dealloc == state.root_type->tp_dealloc ||
-           PyType_IsSubtype(type, state.root_type);
+    return PyType_IsSubtype(Py_TYPE(obj), state.root_type);
 }
 
 struct class_record;
@@ -268,8 +266,10 @@ template <class T, class Enable = void>
 struct caster : detail::caster_base {
     static_assert(std::is_class_v<T>, "no conversion for this type");
     T *value = nullptr;
-    swig_arg_holder holder;
     SwigPyObject *fast = nullptr; // the wrapped pointer read straight from a proxy of this copy
+    // Made only when needed (a conversion through "this" or a cast, a released lock): the
+    // common call never pays for it.
+    std::optional<swig_arg_holder> holder;
 
     static void declare() { detail::declare_type<T>(); }
     static const char *cpp_name() { return class_slot_name(); }
@@ -279,13 +279,11 @@ struct caster : detail::caster_base {
     }
     static void py_name(std::string &out, bool) { out += detail::class_slot<T>::info->py_name; }
 
-    // An object, never None (the pointer caster below accepts None).
+    // An object, never None (the pointer caster below accepts None). A proxy of this copy whose
+    // wrapped pointer has exactly T's record is read directly: a type compare, no lookup.
     int load(PyObject *src) {
         swig_type *type = detail::class_slot<T>::record;
-        if (src == Py_None) {
-            return SWIG_TypeError;
-        }
-        if (detail::is_instance(src)) {
+        if (Py_TYPE(src) == detail::class_slot<T>::py_type || detail::is_instance(src)) {
             PyObject *candidate = reinterpret_cast<detail::instance *>(src)->this_;
             if (candidate && Py_TYPE(candidate) == detail::state.wrapped_type &&
                 reinterpret_cast<SwigPyObject *>(candidate)->type_record == type) {
@@ -294,8 +292,12 @@ struct caster : detail::caster_base {
                 return value ? SWIG_OK : SWIG_TypeError;
             }
         }
+        if (src == Py_None) {
+            return SWIG_TypeError;
+        }
         void *pointer = nullptr;
-        int code = convert_and_hold(src, &pointer, type, 0, holder);
+        holder.emplace();
+        int code = convert_and_hold(src, &pointer, type, 0, *holder);
         if (code < 0) {
             return code;
         }
@@ -303,15 +305,17 @@ struct caster : detail::caster_base {
         // A deleted object is no object.
         return value ? SWIG_OK : SWIG_TypeError;
     }
-    // Marks a call as inside the object for as long as the caster lives.
+    // Marks a call as inside the object for as long as the caster lives, and holds its wrapped
+    // pointer meanwhile.
     int prepare_release() {
         if (!value) {
             return 0;
         }
-        if (fast && !holder.get()) {
-            holder.reset(reinterpret_cast<SwigPyObject *>(Py_NewRef(fast)));
+        if (!holder) {
+            holder.emplace();
+            holder->reset(reinterpret_cast<SwigPyObject *>(Py_NewRef(fast)));
         }
-        return holder.enter_tool(value) < 0 ? detail::already_raised : 0;
+        return holder->enter_tool(value) < 0 ? detail::already_raised : 0;
     }
     T &get() { return *value; }
 
@@ -354,10 +358,21 @@ struct caster<std::unique_ptr<T>> : detail::caster_base {
     static void declare() { detail::declare_type<T>(); }
     static const char *cpp_name() { return caster<T>::class_slot_name(); }
     static void py_name(std::string &out, bool result) { caster<T>::py_name(out, result); }
+    // Only an object Python owns can be taken: a borrowed one belongs to other code.
     int load(PyObject *src) {
-        // take_tool raises with its message; a generic one is enough here, the dispatcher
+        swig_type *type = detail::class_slot<T>::record;
+        {
+            swig_arg_holder holder;
+            void *found = nullptr;
+            if (src == Py_None || convert_and_hold(src, &found, type, 0, holder) < 0 || !found ||
+                !holder.get()->owns_pointer) {
+                PyErr_Clear();
+                return SWIG_TypeError;
+            }
+        }
+        // take_tool raises with its message; an empty one is enough here, the dispatcher
         // replaces it with the argument's own.
-        void *pointer = take_tool(src, detail::class_slot<T>::record, "");
+        void *pointer = take_tool(src, type, "");
         if (!pointer) {
             PyErr_Clear();
             return SWIG_TypeError;
