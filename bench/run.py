@@ -33,7 +33,8 @@ ROOT = os.path.dirname(HERE)
 RESULTS = os.path.join(HERE, "results")
 sys.path.insert(0, HERE)
 
-import report  # noqa: E402  (bench/ must be on the path first)
+import layer_cases  # noqa: E402  (bench/ must be on the path first)
+import report  # noqa: E402
 from cases import BY_KEY, CASES  # noqa: E402
 
 # Import times are measured for these modules, each in a fresh process.
@@ -44,10 +45,12 @@ IMPORTS = {
     "import_quedrin_proxy": "kivotools.kivoc.quedrin",
     "import_nanobind": "nb_kivo",
     "import_pybind11": "pb_kivo",
+    **layer_cases.IMPORTS,
 }
 
 # Instructions per call are counted for these cases.
-CALLGRIND_CASES = ["proxy_call", "direct_call", "nb_call", "pb_call", "floor_release"]
+CALLGRIND_CASES = ["proxy_call", "direct_call", "nb_call", "pb_call", "floor_release",
+                   *layer_cases.CALLGRIND_CASES]
 
 # Heap allocations, write calls and memory growth per call are counted for these cases.
 ALLOC_CASES = ["proxy_call", "direct_call", "proxy_cleanup", "proxy_done", "proxy_lifecycle",
@@ -233,6 +236,7 @@ def main() -> None:
         settings={"rounds": args.rounds, "sample_ms": args.sample_ms,
                   "import_runs": args.import_runs, "seed": args.seed},
         duration_s=time.monotonic() - started)
+    results.update(layer_cases.summary(results))
     report.write_all(results, args.out, readme=os.path.join(HERE, "README.md")
                      if os.path.abspath(args.out) == RESULTS else None)
     log(f"done in {time.monotonic() - started:.0f} s; results in {args.out}")

@@ -2,6 +2,7 @@
 // (LAYERTEST_PEER) is another copy of the runtime that shares the counter's type record.
 #include "kivocore/TrelError.h"
 #include "kivotools/layer.h"
+#include "norvek/norvek_cmpt.h"
 #include "quedrin/quedrin_cmpt.h"
 
 #include <atomic>
@@ -113,6 +114,12 @@ KIVOTOOLS_MODULE(_layertest_peer, m) {
         .def(kt::init<int, int>(), kt::arg("start") = 0, kt::arg("step") = 1)
         .def("get", &counter::get);
     m.def("value_of", [](const counter &c) { return c.value; }, kt::keep_lock);
+    // A deliverable's tool declared again: its record is _norvek's, the class this module's.
+    kt::class_<kivoc::norvek>(m, "norvek")
+        .def(kt::init<>())
+        .def("initialize_norvek", &kivoc::norvek::initialize_norvek,
+             kt::arg("_level") = "WARN")
+        .def("cleanup_norvek", &kivoc::norvek::cleanup_norvek);
 }
 #else
 KIVOTOOLS_MODULE(_layertest, m) {

@@ -705,6 +705,15 @@ ADOPTION = {
         _interpreters.destroy(keep)
         report(done=[first, quedrin.from_this(quedrin().this).done()])
     """,
+    "a layer module in a subinterpreter, and in main after it": """
+        keep = in_subinterpreter("import _layertest as t\\n"
+                                 "assert t.Counter.from_this(t.Counter(3).this).get() == 3",
+                                 keep=True)
+        import _layertest as t
+        first = t.Counter.from_this(t.Counter(4)).get()
+        _interpreters.destroy(keep)
+        report(got=[first, t.Counter.from_this(t.Counter(5).this).get()])
+    """,
     "no module loaded, no module attribute read": """
         import importlib.util, types
         from kivotools import quedrin, registry
@@ -748,6 +757,7 @@ ADOPTED = {
         "a tool can only be adopted by a class, not by int"]},
     "in a subinterpreter, and in main after one registered its classes": {
         "done": [False, False]},
+    "a layer module in a subinterpreter, and in main after it": {"got": [4, 5]},
     "no module loaded, no module attribute read": {"loaded": [], "ran": []},
     "reloaded proxies: old and new classes, superseded records given back": {
         "alive": 1, "adopted": ["norvek", "norvek"], "same_class_grows": 0},
