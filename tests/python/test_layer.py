@@ -289,3 +289,21 @@ def test_objects_cross_between_members(first):
     assert result == {"peer_in_layer": 4, "layer_in_peer": 6, "peer_method": 2,
                       "quedrin_in": False, "made_type": "quedrin", "made_done": False,
                       "record_shared": True}  # fmt: skip
+
+
+def test_the_generated_stub_is_clean_under_mypy_strict(lt, tmp_path):
+    import subprocess
+    import sys
+
+    from kivotools import stubgen
+
+    text = stubgen.stub(lt)
+    for line in ("class Both(Left, Right):", "    def add(self, amount: int) -> int: ...",
+                 "def maybe_value(arg0: Counter | None) -> int: ...",
+                 "def quedrin_done(arg0: object) -> bool: ...",
+                 "    def __init__(self, start: int = ..., step: int = ...) -> None: ..."):
+        assert line in text.splitlines()
+    (tmp_path / "_layertest.pyi").write_text(text)
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "_layertest.pyi"], cwd=tmp_path, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout
