@@ -26,6 +26,7 @@ KIVOTOOLS_MODULE(layer_kivo5, m) {
     declare_small<small2>(m, "small2");
     declare_small<small3>(m, "small3");
     declare_small<small4>(m, "small4");
-    m.def("take", [](const other &o) { return o.v; }, kt::keep_lock);
+    m.def(
+        "take", [](const other &o) { return o.v; }, kt::keep_lock);
 }
 #endif

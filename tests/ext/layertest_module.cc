@@ -113,12 +113,12 @@ KIVOTOOLS_MODULE(_layertest_peer, m) {
     kt::class_<counter>(m, "Counter")
         .def(kt::init<int, int>(), kt::arg("start") = 0, kt::arg("step") = 1)
         .def("get", &counter::get);
-    m.def("value_of", [](const counter &c) { return c.value; }, kt::keep_lock);
+    m.def(
+        "value_of", [](const counter &c) { return c.value; }, kt::keep_lock);
     // A deliverable's tool declared again: its record is _norvek's, the class this module's.
     kt::class_<kivoc::norvek>(m, "norvek")
         .def(kt::init<>())
-        .def("initialize_norvek", &kivoc::norvek::initialize_norvek,
-             kt::arg("_level") = "WARN")
+        .def("initialize_norvek", &kivoc::norvek::initialize_norvek, kt::arg("_level") = "WARN")
         .def("cleanup_norvek", &kivoc::norvek::cleanup_norvek);
 }
 #else
@@ -134,9 +134,11 @@ KIVOTOOLS_MODULE(_layertest, m) {
         .def("add", &counter::add, kt::arg("amount"))
         .def("self_ref", &counter::self_ref)
         .def("gil_held", [](const counter &) { return PyGILState_Check() == 1; })
-        .def("gil_held_kept", [](const counter &) { return PyGILState_Check() == 1; },
-             kt::keep_lock)
-        .def_static("twice", [](int x) { return 2 * x; }, kt::arg("x"))
+        .def(
+            "gil_held_kept", [](const counter &) { return PyGILState_Check() == 1; },
+            kt::keep_lock)
+        .def_static(
+            "twice", [](int x) { return 2 * x; }, kt::arg("x"))
         .def_rw("step", &counter::step)
         .def_prop_rw(
             "value", &counter::get, [](counter &c, int v) { c.value = v; }, "The value.");
@@ -167,19 +169,23 @@ KIVOTOOLS_MODULE(_layertest, m) {
     m.def("to_bytes", [](const std::string &v) { return kt::bytes{v}; });
     m.def("raw_string", [](const std::string &v) { return v + "\xff"; });
 
-    m.def("value_of", [](const counter &c) { return c.value; }, kt::arg("counter"));
+    m.def(
+        "value_of", [](const counter &c) { return c.value; }, kt::arg("counter"));
     m.def("maybe_value", [](const counter *c) { return c ? c->value : -1; });
     m.def("left_of", [](left &l) { return l.which_left(); });
     m.def("right_of", [](right &r) { return r.which_right(); });
-    m.def("make_counter", [](int start) { return new counter(start); }, kt::rv_policy::owned);
+    m.def(
+        "make_counter", [](int start) { return new counter(start); }, kt::rv_policy::owned);
     m.def("counter_copy", [](const counter &c) { return c; });
     m.def("consume", [](std::unique_ptr<counter> c) { return c->value; });
     m.def("quedrin_done", [](kivoc::quedrin &q) { return q.done(); });
-    m.def("new_quedrin", []() { return new kivoc::quedrin(); }, kt::rv_policy::owned);
+    m.def(
+        "new_quedrin", []() { return new kivoc::quedrin(); }, kt::rv_policy::owned);
     m.def("fail", &fail, kt::arg("kind"));
     m.def("alive", [](int index) { return stats::alive[index].load(); });
     m.def("destroyed", [](int index) { return stats::destroyed[index].load(); });
-    m.def("add3", [](int a, int b, int c) { return a * 100 + b * 10 + c; }, kt::arg("a"),
-          kt::arg("b") = 2, kt::arg("c") = 3);
+    m.def(
+        "add3", [](int a, int b, int c) { return a * 100 + b * 10 + c; }, kt::arg("a"),
+        kt::arg("b") = 2, kt::arg("c") = 3);
 }
 #endif

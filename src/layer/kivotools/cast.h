@@ -69,13 +69,13 @@ struct base_link {
 
 // Everything the module knows of one C++ class it uses; made once per process, never freed.
 struct class_record {
-    std::string cpp_name;        // "kivoc::quedrin"
-    std::string mangled;         // "_p_kivoc__quedrin"
-    std::string pretty;          // "kivoc::quedrin *"
-    std::string py_name;         // the proxy class's name, or the C++ name when not declared
-    swig_type own = {};          // this module's own type record
-    swig_type **merged;          // the record the registry merged for it (class_slot<T>::record)
-    PyTypeObject **py_type;      // this module's proxy class (class_slot<T>::py_type)
+    std::string cpp_name;   // "kivoc::quedrin"
+    std::string mangled;    // "_p_kivoc__quedrin"
+    std::string pretty;     // "kivoc::quedrin *"
+    std::string py_name;    // the proxy class's name, or the C++ name when not declared
+    swig_type own = {};     // this module's own type record
+    swig_type **merged;     // the record the registry merged for it (class_slot<T>::record)
+    PyTypeObject **py_type; // this module's proxy class (class_slot<T>::py_type)
     void (*destroy)(void *) noexcept = nullptr; // deletes a T, when T can be deleted
     std::vector<base_link> bases;
     std::string delete_name;     // the destroy hook's name, "delete_<Class>"
@@ -93,8 +93,8 @@ inline std::vector<class_record *> &class_records() {
 // The per-class statics; hidden, so each module keeps its own.
 template <class T>
 struct class_slot {
-    static inline swig_type *record = nullptr;      // merged record, read at every conversion
-    static inline PyTypeObject *py_type = nullptr;  // proxy class of this module, or null
+    static inline swig_type *record = nullptr;     // merged record, read at every conversion
+    static inline PyTypeObject *py_type = nullptr; // proxy class of this module, or null
     static inline class_record *info = nullptr;
 };
 
@@ -399,7 +399,9 @@ struct caster<bool> : detail::caster_base {
         return SWIG_TypeError;
     }
     bool get() { return value; }
-    static PyObject *cast(bool v, rv_policy, PyObject *) { return Py_NewRef(v ? Py_True : Py_False); }
+    static PyObject *cast(bool v, rv_policy, PyObject *) {
+        return Py_NewRef(v ? Py_True : Py_False);
+    }
 };
 
 template <class T>
@@ -566,7 +568,8 @@ struct caster<bytes> : detail::caster_base {
         if (!PyBytes_Check(src)) {
             return SWIG_TypeError;
         }
-        value.value.assign(PyBytes_AS_STRING(src), static_cast<std::size_t>(PyBytes_GET_SIZE(src)));
+        value.value.assign(PyBytes_AS_STRING(src),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(src)));
         return SWIG_OK;
     }
     bytes &get() { return value; }

@@ -53,8 +53,8 @@ inline PyObject *root_delete(PyObject *self, PyObject *) {
     PyObject *result = Py_NewRef(Py_None);
     if (SwigPyObject_IsWrappedPointer(wrapped) &&
         reinterpret_cast<SwigPyObject *>(wrapped)->owns_pointer) {
-        PyObject *hook =
-            PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "__swig_destroy__");
+        PyObject *hook = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)),
+                                                "__swig_destroy__");
         if (hook) {
             // Cleared first, as own(False) does: of two deletes, one destroys.
             reinterpret_cast<SwigPyObject *>(wrapped)->owns_pointer = 0;
@@ -190,7 +190,6 @@ base_link link_to_base() {
     return link;
 }
 
-
 } // namespace detail
 
 template <class T>
@@ -213,8 +212,8 @@ template <class T>
 struct caster<detail::constructed<T>> : detail::caster_base {
     static void py_name(std::string &out, bool) { out += "None"; }
     static PyObject *cast(detail::constructed<T> &&done, rv_policy, PyObject *) {
-        PyObject *wrapped = wrap_new_tool(done.made, detail::class_slot<T>::record,
-                                          detail::delete_object<T>);
+        PyObject *wrapped =
+            wrap_new_tool(done.made, detail::class_slot<T>::record, detail::delete_object<T>);
         if (!wrapped) {
             return nullptr;
         }
@@ -241,18 +240,18 @@ public:
         info->declared = true;
         info->py_name = name;
         info->bases.clear();
-        bool bases_known = ((detail::class_slot<Bases>::info &&
-                             detail::class_slot<Bases>::py_type) &&
-                            ...);
+        bool bases_known =
+            ((detail::class_slot<Bases>::info && detail::class_slot<Bases>::py_type) && ...);
         if (!bases_known) {
             PyErr_Format(PyExc_TypeError, "%s: a base class is not declared before it", name);
             m.fail();
             return;
         }
         (info->bases.push_back(detail::link_to_base<T, Bases>()), ...);
-        PyObject *bases = sizeof...(Bases) == 0
-                              ? PyTuple_Pack(1, detail::state.root_type)
-                              : PyTuple_Pack(sizeof...(Bases), detail::class_slot<Bases>::py_type...);
+        PyObject *bases =
+            sizeof...(Bases) == 0
+                ? PyTuple_Pack(1, detail::state.root_type)
+                : PyTuple_Pack(sizeof...(Bases), detail::class_slot<Bases>::py_type...);
         if (!bases) {
             m.fail();
             return;
@@ -269,8 +268,8 @@ public:
             return;
         }
         info->delete_name = std::string("delete_") + name;
-        info->delete_message = "in method '" + info->delete_name + "', argument 1 of type '" +
-                               info->pretty + "'";
+        info->delete_message =
+            "in method '" + info->delete_name + "', argument 1 of type '" + info->pretty + "'";
         detail::class_slot<T>::py_type = reinterpret_cast<PyTypeObject *>(type_);
         m.classes.push_back({info, Py_NewRef(type_)});
         m.add(name, Py_NewRef(type_));
@@ -281,8 +280,8 @@ public:
         auto make = [](detail::init_self<T> self, A... a) -> detail::constructed<T> {
             return {self.obj, new T(std::forward<A>(a)...)};
         };
-        set("__init__", detail::make_callable(make, "__init__", qualified("__init__"), true,
-                                              extra...));
+        set("__init__",
+            detail::make_callable(make, "__init__", qualified("__init__"), true, extra...));
         return *this;
     }
 
@@ -366,11 +365,12 @@ private:
         for (arg_v &a : opts.args) {
             Py_XDECREF(a.value);
         }
-        PyObject *doc = opts.doc.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(opts.doc.c_str());
-        PyObject *prop = doc ? PyObject_CallFunctionObjArgs(
-                                   reinterpret_cast<PyObject *>(&PyProperty_Type), get,
-                                   put ? put : Py_None, Py_None, doc, nullptr)
-                             : nullptr;
+        PyObject *doc =
+            opts.doc.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(opts.doc.c_str());
+        PyObject *prop =
+            doc ? PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyProperty_Type), get,
+                                               put ? put : Py_None, Py_None, doc, nullptr)
+                : nullptr;
         Py_XDECREF(doc);
         Py_DECREF(get);
         Py_XDECREF(put);

@@ -56,21 +56,21 @@ using impl_fn = PyObject *(*)(function_record *, PyObject *const *);
 // freed with its function object.
 struct function_record {
     impl_fn impl = nullptr;
-    void *callable = nullptr;                // the C++ callable, on the heap
+    void *callable = nullptr; // the C++ callable, on the heap
     void (*free_callable)(void *) = nullptr;
-    Py_ssize_t nargs = 0;                    // parameters, self included
-    bool is_method = false;                  // the first parameter is self
+    Py_ssize_t nargs = 0;   // parameters, self included
+    bool is_method = false; // the first parameter is self
     bool keep_lock = false;
     rv_policy policy = rv_policy::automatic;
-    std::string name;                        // Python name
-    std::string qualname;                    // "Class.name" for methods; quoted by errors
+    std::string name;     // Python name
+    std::string qualname; // "Class.name" for methods; quoted by errors
     std::string doc;
-    std::string text_signature;              // "($self, a, b=1)"
-    std::string typed_signature;             // "(self, a: int, b: int = 1) -> bool"
-    std::vector<const char *> cpp_names;     // each parameter's C++ type, for errors
-    std::vector<PyObject *> names;           // each parameter's name (str), null: positional
-    std::vector<PyObject *> defaults;        // each parameter's default, or null
-    std::vector<std::string> arg_names;      // as declared, for the signatures
+    std::string text_signature;          // "($self, a, b=1)"
+    std::string typed_signature;         // "(self, a: int, b: int = 1) -> bool"
+    std::vector<const char *> cpp_names; // each parameter's C++ type, for errors
+    std::vector<PyObject *> names;       // each parameter's name (str), null: positional
+    std::vector<PyObject *> defaults;    // each parameter's default, or null
+    std::vector<std::string> arg_names;  // as declared, for the signatures
 
     ~function_record() {
         if (free_callable) {
@@ -233,16 +233,15 @@ inline PyObject *function_repr(PyObject *self) {
 // The function objects' type of this copy: made once, kept for the life of the process.
 inline PyTypeObject *make_function_type() {
     static PyMemberDef members[] = {
-        {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(function_object, vectorcall),
-         Py_READONLY, nullptr},
+        {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(function_object, vectorcall), Py_READONLY,
+         nullptr},
         {nullptr, 0, 0, 0, nullptr} /* sentinel */
     };
     static PyGetSetDef getset[] = {
         {"__name__", function_get_string, nullptr, nullptr, reinterpret_cast<void *>(0)},
         {"__qualname__", function_get_string, nullptr, nullptr, reinterpret_cast<void *>(1)},
         {"__doc__", function_get_string, nullptr, nullptr, reinterpret_cast<void *>(2)},
-        {"__text_signature__", function_get_string, nullptr, nullptr,
-         reinterpret_cast<void *>(3)},
+        {"__text_signature__", function_get_string, nullptr, nullptr, reinterpret_cast<void *>(3)},
         {"__kivotools_signature__", function_get_string, nullptr, nullptr,
          reinterpret_cast<void *>(4)},
         {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
@@ -416,9 +415,7 @@ PyObject *invoke(function_record *rec, PyObject *const *args, std::index_sequenc
         return nullptr;
     }
     F &f = *static_cast<F *>(rec->callable);
-    auto call = [&]() -> R {
-        return f(static_cast<Args>(std::get<I>(casters).get())...);
-    };
+    auto call = [&]() -> R { return f(static_cast<Args>(std::get<I>(casters).get())...); };
     PyObject *parent = sizeof...(Args) > 0 ? args[0] : nullptr;
     (void)parent;
     try {
@@ -518,8 +515,8 @@ template <class F, class... Extra>
 PyObject *make_callable(F &&f, const char *name, const std::string &qualname, bool is_method,
                         const Extra &...extra) {
     using sig = signature_of<std::decay_t<F>>;
-    return sig::template apply<function_maker>::make(std::forward<F>(f), name, qualname,
-                                                     is_method, extra...);
+    return sig::template apply<function_maker>::make(std::forward<F>(f), name, qualname, is_method,
+                                                     extra...);
 }
 
 // A member function as a callable whose first parameter is the object.

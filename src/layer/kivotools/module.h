@@ -84,7 +84,6 @@ inline PyObject *destroy_hook(PyObject *capsule, PyObject *obj) {
     return delete_tool(obj, *info->merged, info->delete_message.c_str(), info->destroy);
 }
 
-
 // Adjusts a pointer by one of a few offsets: the converter of an indirect base at a fixed,
 // non-zero offset, for which no compiled converter exists.
 constexpr int offset_slots = 32;
@@ -95,8 +94,8 @@ void *add_offset(void *pointer, int *) {
     return pointer ? static_cast<char *>(pointer) + offsets[I] : pointer;
 }
 template <int... I>
-constexpr std::array<swig_convert_fn, sizeof...(I)> offset_converters(
-    std::integer_sequence<int, I...>) {
+constexpr std::array<swig_convert_fn, sizeof...(I)>
+offset_converters(std::integer_sequence<int, I...>) {
     return {add_offset<I>...};
 }
 
@@ -205,14 +204,14 @@ inline int finish_classes(module_ &m) {
     for (module_::declared_class &entry : m.classes) {
         class_record *info = entry.info;
         if (info->destroy) {
-            info->delete_def = {info->delete_name.c_str(), destroy_hook,
-                                METH_O, "Deletes the object; run when its owner is dropped."};
+            info->delete_def = {info->delete_name.c_str(), destroy_hook, METH_O,
+                                "Deletes the object; run when its owner is dropped."};
             PyObject *capsule = PyCapsule_New(info, "kivotools.class", nullptr);
-            PyObject *hook = capsule ? PyCFunction_NewEx(&info->delete_def, capsule, nullptr)
-                                     : nullptr;
+            PyObject *hook =
+                capsule ? PyCFunction_NewEx(&info->delete_def, capsule, nullptr) : nullptr;
             Py_XDECREF(capsule);
-            const int stored = hook ? PyObject_SetAttrString(entry.type, "__swig_destroy__", hook)
-                                    : -1;
+            const int stored =
+                hook ? PyObject_SetAttrString(entry.type, "__swig_destroy__", hook) : -1;
             Py_XDECREF(hook);
             if (stored < 0) {
                 return -1;
@@ -316,18 +315,18 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
 //     KIVOTOOLS_MODULE(_shapes, m) {
 //         kivotools::class_<shapes::circle>(m, "Circle").def("area", &shapes::circle::area);
 //     }
-#define KIVOTOOLS_MODULE(name, variable)                                                       \
-    static void kivotools_declare_##name(::kivotools::module_ &);                              \
-    swig_type *swig_type_initial[] = {nullptr};                                                \
-    swig_cast *swig_cast_initial[] = {nullptr};                                                \
-    swig_type *swig_types[1] = {nullptr};                                                      \
-    swig_module_record swig_module = {swig_types, 0, nullptr, nullptr, nullptr, nullptr};      \
-    swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};                  \
-    PyMethodDef SwigMethods[] = {                                                              \
-        {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},             \
-        {nullptr, nullptr, 0, nullptr}};                                                       \
-    PyModuleDef SWIG_module = module_definition(#name);                                        \
-    PyMODINIT_FUNC PyInit_##name(void) {                                                       \
-        return ::kivotools::detail::start_module(#name, kivotools_declare_##name);             \
-    }                                                                                          \
+#define KIVOTOOLS_MODULE(name, variable)                                                          \
+    static void kivotools_declare_##name(::kivotools::module_ &);                                 \
+    swig_type *swig_type_initial[] = {nullptr};                                                   \
+    swig_cast *swig_cast_initial[] = {nullptr};                                                   \
+    swig_type *swig_types[1] = {nullptr};                                                         \
+    swig_module_record swig_module = {swig_types, 0, nullptr, nullptr, nullptr, nullptr};         \
+    swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};                     \
+    PyMethodDef SwigMethods[] = {                                                                 \
+        {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},                \
+        {nullptr, nullptr, 0, nullptr}};                                                          \
+    PyModuleDef SWIG_module = module_definition(#name);                                           \
+    PyMODINIT_FUNC PyInit_##name(void) {                                                          \
+        return ::kivotools::detail::start_module(#name, kivotools_declare_##name);                \
+    }                                                                                             \
     static void kivotools_declare_##name(::kivotools::module_ &variable)
