@@ -4,7 +4,6 @@ objects shared with other members of the family."""
 
 import gc
 import inspect
-import threading
 
 import pytest
 
@@ -249,27 +248,6 @@ def test_from_this_adopts_for_the_class_and_its_subclasses(lt):
 def test_the_lock_is_released_unless_the_function_keeps_it(lt):
     c = lt.Counter()
     assert (c.gil_held(), c.gil_held_kept()) == (False, True)
-
-
-def test_calls_on_many_threads_share_objects(lt):
-    c = lt.Counter()
-    errors = []
-
-    def work():
-        try:
-            for _ in range(2000):
-                c.get_released()
-                c.get()
-                lt.value_of(c)
-        except BaseException as error:  # noqa: BLE001 - reported below
-            errors.append(error)
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == []
 
 
 # Objects of another member: a copy of the runtime of its own (the peer), and a hand-written

@@ -485,46 +485,40 @@ struct caster<T, std::enable_if_t<std::is_floating_point_v<T>>> : detail::caster
     static PyObject *cast(T v, rv_policy, PyObject *) { return PyFloat_FromDouble(v); }
 };
 
-// Text: str (as UTF-8) or bytes in; str (from UTF-8) out.
-template <>
-struct caster<std::string> : detail::caster_base {
-    std::string value;
-    static const char *cpp_name() { return "std::string"; }
+namespace detail {
+
+// Text: str (as UTF-8) or bytes in; str (from UTF-8) out. `Value` is std::string (a copy) or
+// std::string_view (borrowed from the argument, which the caller holds for the whole call).
+template <class Value>
+struct text_caster : caster_base {
+    Value value;
     static void py_name(std::string &out, bool result) { out += result ? "str" : "str | bytes"; }
     int load(PyObject *src) {
         Py_ssize_t size = 0;
         int code = SWIG_OK;
-        const char *text = detail::borrow_text(src, size, code);
+        const char *text = borrow_text(src, size, code);
         if (text) {
-            value.assign(text, static_cast<std::size_t>(size));
+            value = Value(text, static_cast<std::size_t>(size));
         }
         return code;
     }
-    std::string &get() { return value; }
-    static PyObject *cast(const std::string &v, rv_policy, PyObject *) {
+    static PyObject *cast(std::string_view v, rv_policy, PyObject *) {
         return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), nullptr);
     }
 };
 
+} // namespace detail
+
 template <>
-struct caster<std::string_view> : detail::caster_base {
-    std::string_view value;
+struct caster<std::string> : detail::text_caster<std::string> {
+    static const char *cpp_name() { return "std::string"; }
+    std::string &get() { return value; }
+};
+
+template <>
+struct caster<std::string_view> : detail::text_caster<std::string_view> {
     static const char *cpp_name() { return "std::string_view"; }
-    static void py_name(std::string &out, bool result) { out += result ? "str" : "str | bytes"; }
-    // Borrowed from the argument, which the caller holds for the whole call.
-    int load(PyObject *src) {
-        Py_ssize_t size = 0;
-        int code = SWIG_OK;
-        const char *text = detail::borrow_text(src, size, code);
-        if (text) {
-            value = std::string_view(text, static_cast<std::size_t>(size));
-        }
-        return code;
-    }
     std::string_view get() { return value; }
-    static PyObject *cast(std::string_view v, rv_policy, PyObject *) {
-        return PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), nullptr);
-    }
 };
 
 // C strings: None is null; text with a NUL inside cannot be one (ValueError).
