@@ -16,6 +16,8 @@ import re
 import sys
 from types import ModuleType
 
+__all__ = ["main", "stub"]
+
 BUILTIN_NAMES = {"int", "float", "bool", "str", "bytes", "None", "Self"}
 ROOT_TYPE_NAME = "kivotools.Object"
 FUNCTION_TYPE_NAME = "kivotools.function"
