@@ -154,13 +154,13 @@ inline PyTypeObject *make_root_type() {
 // The instance a constructor fills.
 template <class T>
 struct init_self {
-    PyObject *obj;
+    PyObject *obj; // the instance (borrowed from the call's arguments)
 };
 // What a constructor made, wrapped once the lock is back.
 template <class T>
 struct constructed {
-    PyObject *self;
-    T *made;
+    PyObject *self; // the instance to fill
+    T *made;        // the new object, owned by no one yet
 };
 template <class T>
 struct custom_result<constructed<T>> : std::true_type {};

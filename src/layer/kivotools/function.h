@@ -28,8 +28,8 @@ struct arg {
 
 // A named argument with its default, converted to Python once at declaration.
 struct arg_v {
-    const char *name;
-    PyObject *value; // a new reference, or null when the default could not be converted
+    const char *name; // the parameter's name
+    PyObject *value;  // a new reference, or null when the default could not be converted
 };
 
 template <class T>
@@ -85,10 +85,11 @@ struct function_record {
     }
 };
 
+// The Python object of a declared function: a method descriptor that calls through vectorcall.
 struct function_object {
     PyObject_HEAD
-    vectorcallfunc vectorcall;
-    function_record *rec;
+    vectorcallfunc vectorcall; // function_vectorcall, for the interpreter's fast call
+    function_record *rec;      // owned: freed with the object
 };
 
 // Raises the argument error for parameter `index` (from 0) after a load returned `code`.
@@ -280,10 +281,10 @@ inline std::string default_text(PyObject *value) {
 
 // The options beside a callable.
 struct options {
-    std::vector<arg_v> args;
-    std::string doc;
-    rv_policy policy = rv_policy::automatic;
-    bool keep_lock = false;
+    std::vector<arg_v> args;                 // the named parameters, in order, after self
+    std::string doc;                         // the docstring
+    rv_policy policy = rv_policy::automatic; // what a returned pointer becomes
+    bool keep_lock = false;                  // the call keeps the lock and marks nothing
     bool failed = false; // a default could not be converted (its error is pending)
 
     void add(const char *doc_text) { doc = doc_text; }
