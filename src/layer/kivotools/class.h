@@ -197,10 +197,20 @@ struct caster<detail::init_self<T>> : detail::caster_base {
     PyObject *obj = nullptr;
     static const char *cpp_name() { return caster<T>::class_slot_name(); }
     static void py_name(std::string &out, bool) { out += "Self"; }
+    // An instance of T's class, of a subclass, or of the class an earlier run of the entry made
+    // (registered for T's record too).
     int load(PyObject *src) {
         PyTypeObject *type = detail::class_slot<T>::py_type;
-        if (!type || !PyObject_TypeCheck(src, type)) {
+        if (!type || !detail::is_instance(src)) {
             return SWIG_TypeError;
+        }
+        if (!PyObject_TypeCheck(src, type)) {
+            char method[8];
+            PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(src));
+            if (find_registered_class(cls, method, sizeof(method)) !=
+                detail::class_slot<T>::record) {
+                return SWIG_TypeError;
+            }
         }
         obj = src;
         return SWIG_OK;
@@ -256,20 +266,23 @@ public:
             m.fail();
             return;
         }
-        // The name's text must outlive the type; kept with the record.
-        info->delete_name = m.name() + "." + name;
+        // The interpreter copies the name (and the docstring) into the type.
+        const std::string type_name = m.name() + "." + name;
         PyType_Slot slots[] = {{Py_tp_doc, const_cast<char *>(doc)}, {0, nullptr}};
-        PyType_Spec spec = {info->delete_name.c_str(), 0, 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, doc ? slots : slots + 1};
+        PyType_Spec spec = {type_name.c_str(), 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                            doc ? slots : slots + 1};
         type_ = PyType_FromSpecWithBases(&spec, bases);
         Py_DECREF(bases);
         if (!type_) {
             m.fail();
             return;
         }
-        info->delete_name = std::string("delete_") + name;
-        info->delete_message =
-            "in method '" + info->delete_name + "', argument 1 of type '" + info->pretty + "'";
+        // Written once: the destroy hooks of an entry run earlier point into these texts.
+        if (info->delete_name.empty()) {
+            info->delete_name = std::string("delete_") + name;
+            info->delete_message =
+                "in method '" + info->delete_name + "', argument 1 of type '" + info->pretty + "'";
+        }
         detail::class_slot<T>::py_type = reinterpret_cast<PyTypeObject *>(type_);
         m.classes.push_back({info, Py_NewRef(type_)});
         m.add(name, Py_NewRef(type_));
