@@ -55,7 +55,8 @@ run: install
 	$(PY) -m kivotools
 
 # The test build: GoogleTests and the test-only extension modules (tests/ext).
-TEST_EXT_TARGETS := _kivotest_a _kivotest_b _kivotest_c _kivotest_shapes _convtest
+TEST_EXT_TARGETS := _kivotest_a _kivotest_b _kivotest_c _kivotest_shapes _convtest _layertest \
+  _layertest_peer
 
 $(BUILD)/tests/build.ninja: | system-deps-test venv
 	$(VENV)/bin/cmake -S . -B $(BUILD)/tests -G Ninja -DKIVO_BUILD_TESTS=ON \

@@ -139,4 +139,9 @@ CASES: list[Case] = [
     Case("empty_loop", "floor", "loop overhead alone (not subtracted anywhere)", "pass", _empty),
 ]
 
+# The binding layer's cases beside nanobind's (layer_cases.py).
+from layer_cases import CASES as LAYER_CASES  # noqa: E402
+
+CASES += LAYER_CASES
+
 BY_KEY: dict[str, Case] = {case.key: case for case in CASES}

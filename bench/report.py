@@ -53,6 +53,15 @@ GOALS = [
          "import_norvek_warm", "import_nanobind_warm", 1.0, "<=", basis="import"),
     Goal("ratio_import_quedrin_vs_nanobind", "import of _quedrin / of nb_kivo (warm)",
          "import_quedrin_warm", "import_nanobind_warm", 1.0, "<=", basis="import"),
+    # The binding layer against nanobind, on modules of the same five classes.
+    Goal("ratio_layer_method_vs_nanobind", "layer method, lock kept / nanobind's",
+         "layer_method", "nb_method", 2.0, "<="),
+    Goal("ratio_layer_method_released_vs_nanobind", "layer method, lock released / nanobind's",
+         "layer_method_released", "nb_method_released", 1.2, "<="),
+    Goal("ratio_layer_cross_vs_nanobind", "another module's object as argument / nanobind's",
+         "layer_cross", "nb_cross", 2.0, "<="),
+    Goal("ratio_import_layer5_vs_nanobind", "import of a layer module of five classes / nanobind's",
+         "import_layer5_warm", "import_nb5_warm", 1.0, "<=", basis="import"),
 ]
 
 STABILITY = (

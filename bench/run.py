@@ -35,6 +35,7 @@ sys.path.insert(0, HERE)
 
 import report  # noqa: E402  (bench/ must be on the path first)
 from cases import BY_KEY, CASES  # noqa: E402
+import layer_cases  # noqa: E402  (after cases, which adds its cases to the table)
 
 # Import times are measured for these modules, each in a fresh process.
 IMPORTS = {
@@ -44,6 +45,7 @@ IMPORTS = {
     "import_quedrin_proxy": "kivotools.kivoc.quedrin",
     "import_nanobind": "nb_kivo",
     "import_pybind11": "pb_kivo",
+    **layer_cases.IMPORTS,
 }
 
 # Heap allocations, write calls and memory growth per call are counted for these cases.
@@ -231,6 +233,7 @@ def main() -> None:
         settings={"rounds": args.rounds, "sample_ms": args.sample_ms,
                   "import_runs": args.import_runs, "seed": args.seed},
         duration_s=time.monotonic() - started)
+    results.update(layer_cases.summary(results))
     report.write_all(results, args.out, readme=os.path.join(HERE, "README.md")
                      if os.path.abspath(args.out) == RESULTS else None)
     log(f"done in {time.monotonic() - started:.0f} s; results in {args.out}")

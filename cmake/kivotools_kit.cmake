@@ -1,12 +1,15 @@
 # The kit: what a module built elsewhere needs to join the family, installed inside the package:
-# the runtime's headers and sources, the services' headers, the exported tool classes' headers,
-# the CMake package and the complete example. Included by src/CMakeLists.txt once kivo_runtime
-# exists. Headers keep the include roots they have in the tree (runtime, services, tools), so
-# the same #include lines work in and out of the tree.
+# the runtime's headers and sources, the binding layer's headers, the services' headers, the
+# exported tool classes' headers, the CMake package and the complete examples. Included by
+# src/CMakeLists.txt once kivo_runtime exists. Headers keep the include roots they have in the
+# tree (runtime, layer, services, tools), so the same #include lines work in and out of the tree.
 include_guard(GLOBAL)
 set(KIVO_SOURCE_DIR ${PROJECT_SOURCE_DIR}/src)
 set(KIVO_KIT_DIR kivotools)
 install(DIRECTORY ${KIVO_SOURCE_DIR}/runtime/ ${KIVO_SOURCE_DIR}/services/
+    DESTINATION ${KIVO_KIT_DIR}/include COMPONENT python FILES_MATCHING PATTERN "*.h")
+# The binding layer: header-only, over the same runtime.
+install(DIRECTORY ${KIVO_SOURCE_DIR}/layer/kivotools
     DESTINATION ${KIVO_KIT_DIR}/include COMPONENT python FILES_MATCHING PATTERN "*.h")
 install(FILES ${KIVO_SOURCE_DIR}/tools/kivoc_export.h
     DESTINATION ${KIVO_KIT_DIR}/include COMPONENT python)
@@ -35,7 +38,9 @@ install(FILES ${PROJECT_BINARY_DIR}/kit/kivotoolsConfig.cmake
     ${PROJECT_BINARY_DIR}/kit/kivotoolsConfigVersion.cmake
     ${PROJECT_SOURCE_DIR}/cmake/kivotools_module.cmake
     DESTINATION ${KIVOTOOLS_CMAKE_DIR} COMPONENT python)
-# The complete example of docs/writing-a-module.md, for users of the installed package to read
+# The complete examples of docs/writing-a-module.md, for users of the installed package to read
 # and build.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/storehost/
     DESTINATION ${KIVO_KIT_DIR}/share/example/storehost COMPONENT python)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/shapes/
+    DESTINATION ${KIVO_KIT_DIR}/share/example/shapes COMPONENT python)

@@ -23,7 +23,7 @@ if TEST_EXT_DIR and TEST_EXT_DIR not in sys.path:
 
 
 # Names of the test-only modules (tests/ext), as child code imports them.
-TEST_EXT_MODULES = ("_convtest", "_kivotest_")
+TEST_EXT_MODULES = ("_convtest", "_kivotest_", "_layertest")
 
 
 def run_python(

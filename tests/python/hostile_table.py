@@ -244,6 +244,7 @@ def outcome(call: Callable[[], object]) -> list[str]:
 def _rows() -> dict[str, Callable[[object], object]]:
     """Row name -> the call made with each value."""
     import _convtest
+    import _layertest
 
     from kivotools.kivoc import _norvek, _quedrin
     from kivotools.kivoc.norvek import norvek
@@ -294,6 +295,10 @@ def _rows() -> dict[str, Callable[[object], object]]:
         "_norvek.delete_norvek": call_with(_norvek.delete_norvek),
         "_quedrin.quedrin_done": call_with(_quedrin.quedrin_done),
         "_quedrin.delete_quedrin": call_with(_quedrin.delete_quedrin),
+        # A module of the binding layer: another member's tool, an integer, its own class.
+        "_layertest.quedrin_done": call_with(_layertest.quedrin_done),
+        "_layertest.echo_int": call_with(_layertest.echo_int),
+        "_layertest.Counter.get": call_with(_layertest.Counter.get),
         "SwigPyObject.disown": lambda v: receiver().disown(v),
         "SwigPyObject.acquire": lambda v: receiver().acquire(v),
         "SwigPyObject.next": lambda v: receiver().next(v),

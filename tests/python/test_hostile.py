@@ -137,6 +137,18 @@ EXPECTED: dict[str, dict[str, tuple]] = {
         "delete_norvek", "norvek", NORVEK_SELVES, "None", "none", "norvek_deleted", "this_deletes"
     ),
     "_quedrin.quedrin_done": self_row("quedrin_done", "quedrin", QUEDRIN_SELVES, "False"),
+    "_layertest.quedrin_done": self_row("quedrin_done", "quedrin", QUEDRIN_SELVES, "False"),
+    "_layertest.echo_int": row(
+        raises("TypeError", "in method 'echo_int', argument 1 of type 'int'"),
+        true=ok("int:+"), false=ok("int:0"), zero=ok("int:0"), minus_one=ok("int:-"),
+        **dict.fromkeys(
+            ["int_2_64", "int_huge", "int_neg_huge"],
+            raises("OverflowError", "in method 'echo_int', argument 1 of type 'int'"),
+        ),
+    ),
+    "_layertest.Counter.get": row(
+        raises("TypeError", "in method 'Counter.get', argument 1 of type 'layertest::counter *'")
+    ),
     "_quedrin.delete_quedrin": self_row(
         "delete_quedrin", "quedrin", QUEDRIN_SELVES, "None", "none", "quedrin_deleted"
     ),

@@ -18,7 +18,10 @@ from conftest import run_python
 pytestmark = pytest.mark.needs_extras
 
 PAGE = pathlib.Path(__file__).resolve().parents[2] / "docs" / "writing-a-module.md"
-EXAMPLE_FILES = ("CMakeLists.txt", "storehost.cc", "storehost.py")
+# The shipped examples' files, as the page names them: the hand-written one's by name, the
+# layer's in its own folder beside it.
+EXAMPLE_FILES = ("CMakeLists.txt", "storehost.cc", "storehost.py", "shapes/CMakeLists.txt",
+                 "shapes/shapes.cc")
 
 
 def _config(*flags):
@@ -52,17 +55,27 @@ def build_tools():
     return cmake, ninja
 
 
-@pytest.fixture(scope="module")
-def example_build(tmp_path_factory, build_tools):
-    """The page's build commands, run as shown with this interpreter as `python`."""
-    (build_commands,) = [text for info, text in _page_blocks() if info == "sh"]
+def _build_as_shown(tmp_path_factory, build_tools, info):
+    """The page's build commands of block `info`, run as shown with this interpreter as
+    `python`; the folder they work in."""
+    (build_commands,) = [text for block, text in _page_blocks() if block == info]
     work = tmp_path_factory.mktemp("example")
     path = os.pathsep.join(
         [os.path.dirname(sys.executable), *{os.path.dirname(t) for t in build_tools},
          os.environ.get("PATH", os.defpath)]
     )  # fmt: skip
     _run(["bash", "-euc", build_commands], cwd=work, env={**os.environ, "PATH": path})
-    return work / "storehost"
+    return work
+
+
+@pytest.fixture(scope="module")
+def example_build(tmp_path_factory, build_tools):
+    return _build_as_shown(tmp_path_factory, build_tools, "sh") / "storehost"
+
+
+@pytest.fixture(scope="module")
+def layer_example_build(tmp_path_factory, build_tools):
+    return _build_as_shown(tmp_path_factory, build_tools, "sh shapes") / "shapes"
 
 
 @pytest.fixture(scope="module")
@@ -121,7 +134,8 @@ def installed_site(tmp_path_factory, build_tools, example_build):
 @pytest.mark.parametrize("name", EXAMPLE_FILES)
 def test_page_shows_the_shipped_example_whole(name):
     shown = "".join(text for info, text in _page_blocks() if info.split()[1:] == [name])
-    shipped = pathlib.Path(_config("--exampledir"), name).read_text()
+    folder = pathlib.Path(_config("--exampledir"))
+    shipped = (folder.parent if "/" in name else folder).joinpath(name).read_text()
     assert shown == shipped
 
 
@@ -142,10 +156,23 @@ def test_page_explains_every_runtime_name_the_example_uses():
     assert not unexplained
 
 
-def test_page_usage_runs_as_shown(example_build):
-    (usage,) = [text for info, text in _page_blocks() if info == "python"]
-    proc = run_python(usage, env={"PYTHONPATH": str(example_build / "build")})
-    assert proc.stdout == "in method 'quedrin_done', argument 1 of type 'kivoc::quedrin *'\n"
+# Each usage block of the page, the example it uses and what it prints.
+USAGES = {
+    "python": ("example_build",
+               "in method 'quedrin_done', argument 1 of type 'kivoc::quedrin *'\n"),
+    "python shapes": ("layer_example_build",
+                      "a rectangle 6.0 a square 4.0\nTrue (width, height=1.0)\na tile True\n"
+                      "a side cannot be negative\n<_shapes.Square object (deleted)>\n"),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("info", USAGES)
+def test_page_usage_runs_as_shown(request, info):
+    fixture, expected = USAGES[info]
+    build = request.getfixturevalue(fixture)
+    (usage,) = [text for block, text in _page_blocks() if block == info]
+    proc = run_python(usage, env={"PYTHONPATH": str(build / "build")})
+    assert proc.stdout == expected
 
 
 # --- the example at work, in both import orders ----------------------------------------------

@@ -286,7 +286,13 @@ def test_running_an_entry_again_changes_nothing(ext):
         after = snap()
         same_capsule = sys.modules["swig_runtime_data4"].type_pointer_capsule is capsule
         new_a = again[0]
-        report(same=before == after, same_capsule=same_capsule,
+        # A module of the binding layer run again: its new classes and the old ones it made
+        # before both work, with either module's functions.
+        import _layertest as lt
+        new_lt = rerun(lt)
+        layer = [new_lt.Counter(3).get(), lt.value_of(new_lt.Counter(4)),
+                 new_lt.value_of(lt.Counter(5)), lt.Grand().which_right()]
+        report(same=before == after, same_capsule=same_capsule, layer=layer,
                docs=docs == {k: getattr(new_a, k).__doc__ for k in docs},
                constants=str(new_a.packed_two) == str(a.packed_two) == "_01ab_p_char",
                pointer=int(new_a.ptr_char) == int(a.ptr_char),
@@ -296,6 +302,7 @@ def test_running_an_entry_again_changes_nothing(ext):
     assert r["constants"] and r["pointer"]
     assert r["names"] == ["_kivotest_a", "_kivotest_b", "_norvek", "_kivotest_a"]
     assert r["fresh"]
+    assert r["layer"] == [3, 4, 5, 2.5]
 
 
 def test_an_entry_run_again_without_a_capsule_publishes_its_ring_again(ext):
@@ -705,6 +712,15 @@ ADOPTION = {
         _interpreters.destroy(keep)
         report(done=[first, quedrin.from_this(quedrin().this).done()])
     """,
+    "a layer module in a subinterpreter, and in main after it": """
+        keep = in_subinterpreter("import _layertest as t\\n"
+                                 "assert t.Counter.from_this(t.Counter(3).this).get() == 3",
+                                 keep=True)
+        import _layertest as t
+        first = t.Counter.from_this(t.Counter(4)).get()
+        _interpreters.destroy(keep)
+        report(got=[first, t.Counter.from_this(t.Counter(5).this).get()])
+    """,
     "no module loaded, no module attribute read": """
         import importlib.util, types
         from kivotools import quedrin, registry
@@ -767,6 +783,7 @@ ADOPTED = {
         "a tool can only be adopted by a class, not by int"]},
     "in a subinterpreter, and in main after one registered its classes": {
         "done": [False, False]},
+    "a layer module in a subinterpreter, and in main after it": {"got": [4, 5]},
     "no module loaded, no module attribute read": {"loaded": [], "ran": []},
     "reloaded proxies: old and new classes, superseded records given back": {
         "alive": 1, "adopted": ["norvek", "norvek"], "same_class_grows": 0},

@@ -103,6 +103,21 @@ class Failing:
 _norvek.norvek_swigregister(Failing)
 pointer = _norvek.new_norvek()
 """,
+    # Objects of modules of the binding layer alive at exit: two copies of the runtime, the
+    # deliverables' tools declared again, borrowed results and Python subclasses in a cycle.
+    "layer modules": """
+import _layertest, _layertest_peer
+from kivotools import norvek, quedrin
+tools = [_layertest_peer.norvek(), norvek(), _layertest.new_quedrin(), quedrin(),
+         _layertest.Counter(), _layertest_peer.Counter(), _layertest.Grand()]
+tools[0].initialize_norvek()
+inner = _layertest.Holder().get_inner()
+class Sub(_layertest.Both):
+    def __init__(self):
+        super().__init__()
+        self.me = self
+cyclic = Sub()
+""",
 }
 
 LEAK = "swig/python detected a memory leak of type 'kivoc::{}', no destructor found."

@@ -230,6 +230,12 @@ BLOCKED_CALLS = {
     "proxy.delete": ("LOG_SET_ORIGIN", "norvek()", "tool.delete()"),
     # The last reference going: the release runs the registered delete function.
     "drop": ("LOG_SET_ORIGIN", "norvek()", "tools.clear()"),
+    # The same tool declared by a module of the binding layer.
+    "layer constructor": ("LOG_SINK_CONSTRUCT", "None", "_layertest_peer.norvek()"),
+    "layer method": ("IS_NORVEK_INITIALIZED", "_layertest_peer.norvek()",
+                     "tool.initialize_norvek()"),
+    "layer delete": ("LOG_SET_ORIGIN", "_layertest_peer.norvek()", "tool.delete()"),
+    "layer drop": ("LOG_SET_ORIGIN", "_layertest_peer.norvek()", "tools.clear()"),
 }  # fmt: skip
 
 LOCK_RELEASED = r"""
@@ -277,7 +283,10 @@ assert inside and progress > 1000, (inside, progress)
 @pytest.mark.parametrize("name", list(BLOCKED_CALLS))
 def test_the_lock_is_released_while_tool_code_runs(name):
     op, setup, call = BLOCKED_CALLS[name]
-    run_python(LOCK_RELEASED.format(op=op, setup=setup, call=call), timeout=120)
+    code = LOCK_RELEASED.format(op=op, setup=setup, call=call)
+    if "_layertest" in setup + call:
+        code = "import _layertest_peer\n" + code
+    run_python(code, timeout=120)
 
 
 DELETED_WHILE_INSIDE = r"""
@@ -386,10 +395,17 @@ assert testing.calls(Operation.LOG_SET_ORIGIN) == origins + 1
          "copy().delete_norvek(tool)", True),
         ("used_by_one_then('hooked')", "copy().norvek_initialize_norvek(tool)",
          "_norvek.delete_norvek(tool)", True),
+        ("__import__('_layertest_peer').norvek()", "tool.initialize_norvek()", "tool.delete()",
+         True),
+        ("__import__('_layertest_peer').norvek()", "tool.initialize_norvek()",
+         "_norvek.delete_norvek(tool)", True),
+        ("_norvek.new_norvek()", "__import__('_layertest_peer').norvek.initialize_norvek(tool)",
+         "_norvek.delete_norvek(tool)", True),
     ],
     ids=["initialize/delete_norvek", "cleanup/delete_norvek", "proxy", "delete through a copy",
          "call through a copy", "first call in a subinterpreter", "runtime data removed",
-         "bad capsule", "not a capsule", "hook in the data module"],
+         "bad capsule", "not a capsule", "hook in the data module", "layer module",
+         "layer call, deletion by a deliverable", "deliverable's tool, layer call"],
 )  # fmt: skip
 def test_a_tool_deleted_while_a_call_is_inside_goes_when_the_call_leaves(
     make, call, delete, result
@@ -509,6 +525,14 @@ interpreter = _interpreters.create(_interpreters.new_config("legacy"))
 assert _interpreters.exec(interpreter, "from kivotools.kivoc import _norvek\\n"
                           "_norvek.delete_norvek(_norvek.new_norvek())") is None
 _interpreters.destroy(interpreter)
+""",
+    # The same scenario through a module of the binding layer (another copy of the runtime).
+    "layer module": """
+import _layertest_peer
+class _norvek:
+    new_norvek = _layertest_peer.norvek
+    norvek_initialize_norvek = _layertest_peer.norvek.initialize_norvek
+    delete_norvek = staticmethod(lambda tool: tool.delete())
 """,
 }
 
