@@ -275,10 +275,9 @@ int join_call_table() {
     PyInterpreterState *main_interpreter = PyInterpreterState_Main();
     PyObject *anchors = main_interpreter ? PyInterpreterState_GetDict(main_interpreter) : nullptr;
     if (!anchors) {
-        if (!joined_call_table) {
-            joined_call_table = &own_table;
-        }
-        return 0;
+        // The interpreter makes that dictionary on first need and says nothing when it cannot.
+        PyErr_NoMemory();
+        return -1;
     }
     // A lookup or an anchoring that fails (out of memory) changes nothing: taking the failure
     // for "no table yet" would anchor a second table, and two tables would not see each
