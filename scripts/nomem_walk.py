@@ -82,6 +82,8 @@ PHASES = {
         class mine(norvek):
             pass
         _norvek.norvek_swigregister(mine)
+        t = mine()
+        del t
         a = _norvek.new_norvek()
         b = _quedrin.new_quedrin()
         a.append(b)
