@@ -101,7 +101,7 @@ import _testcapi
 
 unraisable = []
 sys.unraisablehook = lambda u: unraisable.append(
-    f"{{type(u.exc_value).__name__}}: {{u.exc_value}}")
+    f"{{type(u.exc_value).__name__}}: {{u.exc_value}} (in {{u.object!r}})")
 {setup}
 
 def phase():
@@ -203,6 +203,7 @@ def run_position(phase: str, n: int, env: dict[str, str] | None = None) -> dict:
         bad = [text for text in [report["outcome"], *report["unraisable"]] if not accepted(text)]
         if bad:
             result.update(
+                bad=bad,
                 verdict="wrong error",
                 top=report["where"][-1] if report["where"] else "",
                 detail="; ".join(bad) + " at " + " < ".join(reversed(report["where"])),
