@@ -38,9 +38,10 @@ PyMethodDef SwigMethods[] = {
 PyModuleDef SWIG_module = module_definition("_adopt");
 
 PyMODINIT_FUNC PyInit__adopt(void) {
-    PyObject *module = PyModule_Create2(&SWIG_module, PYTHON_API_VERSION);
-    if (module) {
-        join_call_table();
+    // Joined first: the module reads the classes of the process's table, never a table of its
+    // own that no module notes into.
+    if (join_call_table() < 0) {
+        return nullptr;
     }
-    return module;
+    return PyModule_Create2(&SWIG_module, PYTHON_API_VERSION);
 }

@@ -12,7 +12,7 @@ constexpr int max_this_depth = 64;
 // The wrapped pointer behind `obj` as a new reference, or null with no exception pending.
 // Each "this" lookup's value is held until the next lookup has its own, so a value made anew
 // by every lookup (a property) stays alive. `status` is set to SWIG_MemoryError when the
-// "this" name cannot be made, and is left alone otherwise.
+// "this" name cannot be made or a lookup runs out of memory, and is left alone otherwise.
 SwigPyObject *find_wrapped_pointer(PyObject *obj, int &status) {
     if (SwigPyObject_IsWrappedPointer(obj)) {
         return reinterpret_cast<SwigPyObject *>(Py_NewRef(obj));
@@ -32,6 +32,10 @@ SwigPyObject *find_wrapped_pointer(PyObject *obj, int &status) {
         Py_DECREF(current);
         current = value;
         if (!value) {
+            // No "this" is an argument error; running out of memory while looking is not.
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                status = SWIG_MemoryError;
+            }
             PyErr_Clear();
             break;
         }

@@ -117,6 +117,32 @@ PyObject *make_packed_constant(const swig_const &entry) {
 
 } // namespace
 
+int ready_static_type(PyTypeObject *type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_READY)) {
+        return 0;
+    }
+    const PyTypeObject before = *type;
+    if (PyType_Ready(type) == 0) {
+        return 0;
+    }
+    // A failed readying leaves the type half made (its own dictionary, bases and resolution
+    // order, slots copied from its base), and the interpreter cannot ready such a type again.
+    // Put it back as it was, so that the next try starts afresh. The object header (the type
+    // is immortal now) and the weak references to it stay as they are.
+    PyObject *dict = type->tp_dict;
+    PyObject *bases = type->tp_bases;
+    PyObject *mro = type->tp_mro;
+    const PyObject header = type->ob_base.ob_base;
+    PyObject *weaklist = type->tp_weaklist;
+    *type = before;
+    type->ob_base.ob_base = header;
+    type->tp_weaklist = weaklist;
+    Py_XDECREF(mro);
+    Py_XDECREF(bases);
+    Py_XDECREF(dict);
+    return -1;
+}
+
 void fix_method_docs() {
     for (PyMethodDef *method = SwigMethods; method->ml_name; ++method) {
         const char *doc = method->ml_doc;
@@ -187,6 +213,16 @@ void install_constants(PyObject *module_dict) {
 PyObject *SWIG_Python_InitModule() {
     static_assert(PYTHON_API_VERSION == 1013, "modules are built for interpreter API 1013");
     fix_method_docs();
+    // Both types are made ready here, where a failure fails the import and the next import
+    // tries again, rather than at their first use, where it would fail a call instead.
+    if (!SwigPyObject_TypeOnce() || !SwigPyPacked_TypeOnce()) {
+        return nullptr;
+    }
+    // Before the module exists, so that no call can ever find the table missing; a failure
+    // leaves nothing joined.
+    if (join_call_table() < 0) {
+        return nullptr;
+    }
     PyObject *module = PyModule_Create2(&SWIG_module, PYTHON_API_VERSION);
     if (!module) {
         return nullptr;
@@ -199,8 +235,6 @@ PyObject *SWIG_Python_InitModule() {
         Py_DECREF(module);
         return nullptr;
     }
-    // Before any call can be made: a call never has to find the table itself.
-    join_call_table();
     install_constants(module_dict);
     if (PyErr_Occurred()) {
         Py_DECREF(module);

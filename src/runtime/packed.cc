@@ -55,7 +55,7 @@ PyObject *SwigPyPacked_str(PyObject *v) {
 
 void SwigPyPacked_dealloc(PyObject *v) {
     PyTypeObject *type = Py_TYPE(v);
-    if (type == SwigPyPacked_TypeOnce() || std::strcmp(type->tp_name, "SwigPyPacked") == 0) {
+    if (type == &swigpypacked_type || std::strcmp(type->tp_name, "SwigPyPacked") == 0) {
         std::free(as_packed(v)->data);
     }
     PyObject_Free(v);
@@ -64,30 +64,30 @@ void SwigPyPacked_dealloc(PyObject *v) {
 } // namespace
 
 PyTypeObject *SwigPyPacked_TypeOnce() {
-    static int type_init = 0;
-    if (type_init) {
-        return &swigpypacked_type;
-    }
-    type_init = 1;
     PyTypeObject &type = swigpypacked_type;
-    type.tp_name = "SwigPyPacked";
-    type.tp_basicsize = sizeof(SwigPyPacked);
-    type.tp_itemsize = 0;
-    type.tp_dealloc = SwigPyPacked_dealloc;
-    type.tp_repr = SwigPyPacked_repr;
-    type.tp_str = SwigPyPacked_str;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_flags = 0;
-    type.tp_doc = swigpacked_doc;
-    if (PyType_Ready(&type) < 0) {
+    if (!type.tp_name) {
+        type.tp_name = "SwigPyPacked";
+        type.tp_basicsize = sizeof(SwigPyPacked);
+        type.tp_itemsize = 0;
+        type.tp_dealloc = SwigPyPacked_dealloc;
+        type.tp_repr = SwigPyPacked_repr;
+        type.tp_str = SwigPyPacked_str;
+        type.tp_getattro = PyObject_GenericGetAttr;
+        type.tp_flags = 0;
+        type.tp_doc = swigpacked_doc;
+    }
+    if (ready_static_type(&type) < 0) {
         return nullptr;
     }
     return &type;
 }
 
 PyTypeObject *SwigPyPacked_type() {
-    static PyTypeObject *const type = SwigPyPacked_TypeOnce();
-    return type;
+    // Ready since the module's start-up; see SwigPyObject_type.
+    if (PyType_HasFeature(&swigpypacked_type, Py_TPFLAGS_READY)) {
+        return &swigpypacked_type;
+    }
+    return SwigPyPacked_TypeOnce();
 }
 
 PyObject *SwigPyPacked_Create(const void *source, std::size_t size, swig_type *type_record) {

@@ -291,38 +291,41 @@ PyMethodDef swigobject_methods[] = {
 } // namespace
 
 PyTypeObject *SwigPyObject_TypeOnce() {
-    static int type_init = 0;
-    if (type_init) {
-        return &swigpyobject_type;
-    }
-    type_init = 1;
-    SwigPyObject_as_number.nb_int = SwigPyObject_long;
     PyTypeObject &type = swigpyobject_type;
-    type.tp_name = "SwigPyObject";
-    type.tp_basicsize = sizeof(SwigPyObject);
-    type.tp_itemsize = 0;
-    type.tp_dealloc = SwigPyObject_dealloc;
-    type.tp_repr = SwigPyObject_repr;
-    type.tp_as_number = &SwigPyObject_as_number;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_flags = 0;
-    type.tp_doc = swigobject_doc;
-    type.tp_richcompare = SwigPyObject_richcompare;
-    type.tp_methods = swigobject_methods;
-    if (PyType_Ready(&type) < 0) {
+    if (!type.tp_name) {
+        SwigPyObject_as_number.nb_int = SwigPyObject_long;
+        type.tp_name = "SwigPyObject";
+        type.tp_basicsize = sizeof(SwigPyObject);
+        type.tp_itemsize = 0;
+        type.tp_dealloc = SwigPyObject_dealloc;
+        type.tp_repr = SwigPyObject_repr;
+        type.tp_as_number = &SwigPyObject_as_number;
+        type.tp_getattro = PyObject_GenericGetAttr;
+        type.tp_flags = 0;
+        type.tp_doc = swigobject_doc;
+        type.tp_richcompare = SwigPyObject_richcompare;
+        type.tp_methods = swigobject_methods;
+    }
+    if (ready_static_type(&type) < 0) {
         return nullptr;
     }
     return &type;
 }
 
 PyTypeObject *SwigPyObject_type() {
-    static PyTypeObject *const type = SwigPyObject_TypeOnce();
-    return type;
+    // Ready since the module's start-up; only code that runs the runtime without one (a test)
+    // readies it here, and tries again after a failure.
+    if (PyType_HasFeature(&swigpyobject_type, Py_TPFLAGS_READY)) {
+        return &swigpyobject_type;
+    }
+    return SwigPyObject_TypeOnce();
 }
 
 bool SwigPyObject_IsWrappedPointer(PyObject *obj) {
     PyTypeObject *type = Py_TYPE(obj);
-    if (type == SwigPyObject_type()) {
+    // An object of this module's own type exists only once the type is ready: no readying here,
+    // which could leave an error behind an answer.
+    if (type == &swigpyobject_type) {
         return true;
     }
     // Another module's wrapped pointer: a static type of that name with the record's layout.

@@ -134,6 +134,13 @@ swig_class_data *new_class_data(PyObject *cls) {
     PyObject *destroy_hook =
         PyErr_Occurred() ? nullptr : PyObject_GetAttrString(cls, "__swig_destroy__");
     if (PyErr_Occurred()) {
+        // Running out of memory says nothing about the class: registered without its destroy
+        // hook it would leak every tool. The registration fails instead, and can be repeated.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            Py_XDECREF(destroy_hook);
+            release_class_data(data);
+            return nullptr;
+        }
         PyErr_Clear();
         Py_XDECREF(destroy_hook);
         return data;
@@ -162,18 +169,22 @@ int register_class(PyObject *cls, swig_type *type_record) {
         PyErr_NoMemory();
         return -1;
     }
-    swig_class_data *superseded = type_record->owns_class_data ? type_record->class_data : nullptr;
-    SWIG_TypeClientData(type_record, data);
-    type_record->owns_class_data = 1;
     // Adoption finds the class by itself and by its subclasses; a hook other than a built-in
-    // function is quoted by the adoption's own name.
+    // function is quoted by the adoption's own name. Noted before the record is hung on the
+    // type, so that a note that cannot be made leaves the registry as it was.
     const char *method =
         data->destroy_hook && PyCFunction_Check(data->destroy_hook)
             ? reinterpret_cast<PyCFunctionObject *>(data->destroy_hook)->m_ml->ml_name
             : nullptr;
-    if (PyType_Check(cls)) {
-        note_registered_class(cls, type_record, method);
+    if (PyType_Check(cls) && note_registered_class(cls, type_record, method) < 0) {
+        made.pop_back();
+        release_class_data(data);
+        PyErr_NoMemory();
+        return -1;
     }
+    swig_class_data *superseded = type_record->owns_class_data ? type_record->class_data : nullptr;
+    SWIG_TypeClientData(type_record, data);
+    type_record->owns_class_data = 1;
     if (superseded) {
         retire(superseded);
     }

@@ -29,48 +29,75 @@ void link_at_head(swig_type *type, swig_cast *entry) {
 } // namespace
 
 swig_module_record *SWIG_Python_GetModule() {
-    if (!type_pointer) {
-        type_pointer = static_cast<swig_module_record *>(PyCapsule_Import(swig_capsule_name, 0));
-        // Only the name is checked, never the records behind it. Whatever went wrong (no
-        // runtime-data module, no attribute, another capsule name), the caller publishes a
-        // chain of its own instead.
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            type_pointer = nullptr;
-        }
+    if (type_pointer) {
+        return type_pointer;
     }
+    // Looked up where PyCapsule_Import would find it, but without the import system: only a
+    // clear "not there" (no data module, no attribute, not a capsule of the registry's name)
+    // leads the caller to publish a chain of its own. Any failure of the lookup itself (out of
+    // memory, a sys.modules that refuses the lookup) stays pending instead: publishing over a
+    // registry that could not be looked at would tear down its registrations. Only the name
+    // is checked, never the records behind it.
+    PyObject *data_module = nullptr;
+    if (PyMapping_GetOptionalItemString(PyImport_GetModuleDict(), swig_runtime_data_module,
+                                        &data_module) <= 0) {
+        return nullptr;
+    }
+    PyObject *capsule = nullptr;
+    const int found =
+        PyObject_GetOptionalAttrString(data_module, swig_capsule_attribute, &capsule);
+    Py_DECREF(data_module);
+    if (found <= 0) {
+        return nullptr;
+    }
+    if (PyCapsule_IsValid(capsule, swig_capsule_name)) {
+        type_pointer =
+            static_cast<swig_module_record *>(PyCapsule_GetPointer(capsule, swig_capsule_name));
+    }
+    Py_DECREF(capsule);
     return type_pointer;
 }
 
-void publish_module() {
+int publish_module() {
     // Borrowed; PyImport_AddModule creates the module when sys.modules lacks it.
     PyObject *data_module = PyImport_AddModule(swig_runtime_data_module);
     if (!data_module) {
-        return;
+        return -1;
     }
     PyObject *capsule = PyCapsule_New(&swig_module, swig_capsule_name, SWIG_Python_DestroyModule);
     if (!capsule) {
-        return;
+        return -1;
     }
-    if (PyModule_AddObjectRef(data_module, swig_capsule_attribute, capsule) < 0) {
+    const int added = PyModule_AddObjectRef(data_module, swig_capsule_attribute, capsule);
+    if (added < 0) {
         // A capsule that was never published must not tear down the class data of a chain it
         // never anchored: releasing it runs no destructor.
         PyCapsule_SetDestructor(capsule, nullptr);
     }
     Py_DECREF(capsule);
+    return added;
 }
 
 void join_registry() {
     const bool first_join = swig_module.next_module == nullptr;
+    swig_module_record *head = SWIG_Python_GetModule();
+    if (PyErr_Occurred()) {
+        return; // nothing changed: the next start-up joins afresh
+    }
     if (first_join) {
         swig_module.initial_types = swig_type_initial;
         swig_module.initial_casts = swig_cast_initial;
         swig_module.next_module = &swig_module;
     }
 
-    swig_module_record *head = SWIG_Python_GetModule();
     if (!head) {
-        publish_module();
+        if (publish_module() < 0) {
+            // Not joined: the next start-up is a first join again, merge included.
+            if (first_join) {
+                swig_module.next_module = nullptr;
+            }
+            return;
+        }
     } else {
         swig_module_record *iter = head;
         std::uint64_t walked = 0;

@@ -267,38 +267,42 @@ bool has_marks(const shared_call_table *table) {
            table->size >= offsetof(shared_call_table, busy) + sizeof(table->busy);
 }
 
-// The table behind the anchor's capsule; null when there is none. `found` tells whether the key
-// holds anything at all (a value that is not the capsule is replaced).
-const shared_call_table *anchored_table(PyObject *anchors, bool &found) {
+// Looks up the anchor: 1 with the table behind its capsule in `table`, 0 when the key holds
+// nothing usable (nothing, or a value that is not the capsule, which is then replaced), -1 with
+// the error raised when the lookup itself failed.
+int anchored_table(PyObject *anchors, const shared_call_table *&table) {
+    table = nullptr;
     PyObject *capsule = nullptr;
-    found = PyDict_GetItemStringRef(anchors, swig_call_table_name, &capsule) > 0;
-    if (!found) {
-        return nullptr;
+    const int found = PyDict_GetItemStringRef(anchors, swig_call_table_name, &capsule);
+    if (found <= 0) {
+        return found;
     }
-    const void *table = PyCapsule_IsValid(capsule, swig_call_table_name)
-                            ? PyCapsule_GetPointer(capsule, swig_call_table_name)
-                            : nullptr;
-    found = table != nullptr;
+    const void *pointer = PyCapsule_IsValid(capsule, swig_call_table_name)
+                              ? PyCapsule_GetPointer(capsule, swig_call_table_name)
+                              : nullptr;
     Py_DECREF(capsule);
-    return static_cast<const shared_call_table *>(table);
+    table = static_cast<const shared_call_table *>(pointer);
+    return table ? 1 : 0;
 }
 
-void anchor(PyObject *anchors, const shared_call_table *table) {
+// 0, or -1 with the error raised.
+int anchor(PyObject *anchors, const shared_call_table *table) {
     // Static data that is never freed: the capsule needs no destructor.
     PyObject *capsule =
         PyCapsule_New(const_cast<shared_call_table *>(table), swig_call_table_name, nullptr);
-    if (capsule) {
-        PyDict_SetItemString(anchors, swig_call_table_name, capsule);
-        Py_DECREF(capsule);
+    if (!capsule) {
+        return -1;
     }
+    const int stored = PyDict_SetItemString(anchors, swig_call_table_name, capsule);
+    Py_DECREF(capsule);
+    return stored;
 }
 
 } // namespace
 
 const shared_call_table *joined_call_table = nullptr;
 
-void join_call_table() {
-    PyObject *pending = PyErr_GetRaisedException();
+int join_call_table() {
     static const bool fork_handlers =
         pthread_atfork(before_fork, nullptr, after_fork_in_child) == 0;
     (void)fork_handlers;
@@ -306,26 +310,48 @@ void join_call_table() {
     // table per process.
     PyInterpreterState *main_interpreter = PyInterpreterState_Main();
     PyObject *anchors = main_interpreter ? PyInterpreterState_GetDict(main_interpreter) : nullptr;
-    bool found = false;
-    const shared_call_table *anchored = anchors ? anchored_table(anchors, found) : nullptr;
-    if (!joined_call_table) {
-        // Another version's table is left alone; this copy then keeps marks of its own.
-        joined_call_table = has_marks(anchored) ? anchored : &own_table;
+    if (!anchors) {
+        // The interpreter makes that dictionary on first need and says nothing when it cannot.
+        PyErr_NoMemory();
+        return -1;
     }
-    if (anchors && !found) {
-        // The first copy, or a copy started again after the interpreter was: the table it used
-        // before stays the process's.
-        anchor(anchors, joined_call_table);
+    // A lookup or an anchoring that fails (out of memory) changes nothing: taking the failure
+    // for "no table yet" would anchor a second table, and two tables would not see each
+    // other's marks.
+    const shared_call_table *anchored = nullptr;
+    const int found = anchored_table(anchors, anchored);
+    if (found < 0) {
+        return -1;
     }
-    PyErr_Clear();
+    // Another version's table is left alone; this copy then keeps marks of its own. A copy
+    // started again after the interpreter was keeps the table it used before, which stays the
+    // process's.
+    const shared_call_table *table = joined_call_table     ? joined_call_table
+                                     : has_marks(anchored) ? anchored
+                                                           : &own_table;
+    if (!found && anchor(anchors, table) < 0) {
+        return -1;
+    }
+    joined_call_table = table;
+    return 0;
+}
+
+void join_call_table_for_use() {
+    PyObject *pending = PyErr_GetRaisedException();
+    if (join_call_table() < 0) {
+        // Code that runs the runtime without a start-up (a test): this copy's own marks.
+        PyErr_Clear();
+        joined_call_table = &own_table;
+    }
     PyErr_SetRaisedException(pending);
 }
 
-void note_registered_class(PyObject *cls, swig_type *type, const char *method) {
+int note_registered_class(PyObject *cls, swig_type *type, const char *method) {
     const shared_call_table &table = call_table();
     if (table.size >= offsetof(shared_call_table, note_class) + sizeof(table.note_class)) {
-        table.note_class(cls, type, method);
+        return table.note_class(cls, type, method);
     }
+    return 0;
 }
 
 long record_holders() {

@@ -305,7 +305,12 @@ extern swig_module_record *type_pointer; // head as last imported through the ca
 extern PyObject *swig_this;              // cached "this" string, made on first need
 
 swig_module_record *SWIG_Python_GetModule();
-void publish_module();
+// Publishes this module's chain in a new capsule: 0, or -1 with the error raised (nothing
+// published then).
+int publish_module();
+// Joins the process's registry (see registry.cc): nothing pending when it joined; an error
+// pending, and the module not joined, when it could not (out of memory), so that the next
+// start-up joins afresh.
 void join_registry();
 // The merge of `module`'s initial types into its type_array; run right after the first join.
 void merge_module_types(swig_module_record *module);
@@ -380,15 +385,19 @@ swig_class_data *new_class_data(PyObject *cls);
 // The process's call table (shared.cc).
 
 // Joins the process's call table at module start-up: adopts the anchored one, or anchors this
-// copy's own when there is none. Runs no Python code and leaves no error behind.
-void join_call_table();
+// copy's own when there is none. Runs no Python code. 0, or -1 with the error raised (out of
+// memory) and nothing joined or anchored, so that the start-up fails and the next one joins.
+int join_call_table();
+// join_call_table for a copy used before any start-up: on failure, this copy's own table,
+// unanchored. Leaves no error behind.
+void join_call_table_for_use();
 // The call table this copy joined; null before its first start-up.
 extern const shared_call_table *joined_call_table;
 // The call table this copy uses: the one it joined, or, before any start-up (a test that calls
 // runtime functions directly), the result of joining now. Inline: every call and delete reads it.
 inline const shared_call_table &call_table() {
     if (!joined_call_table) {
-        join_call_table();
+        join_call_table_for_use();
     }
     return *joined_call_table;
 }
@@ -398,8 +407,9 @@ inline const shared_call_table &call_table() {
 // How many readers hold registration records now (0 with a table that cannot tell).
 long record_holders();
 // Tells the call table that `cls` was registered for `type`; refusals of adoption through it
-// then quote `method`. Nothing is raised: a class that cannot be noted cannot be adopted.
-void note_registered_class(PyObject *cls, swig_type *type, const char *method);
+// then quote `method`. 0, or -1 (nothing raised) when out of memory; a table older than the
+// class map notes nothing and answers 0.
+int note_registered_class(PyObject *cls, swig_type *type, const char *method);
 // The type record registered for `cls` or its nearest registered base, with its method name
 // copied into `method`; null when there is none.
 swig_type *find_registered_class(PyObject *cls, char *method, std::size_t method_size);
@@ -522,6 +532,9 @@ swig_delete_self_fn own_deletion(PyObject *hook, const swig_type *type);
 
 // ---------------------------------------------------------------------------------------------
 // Module start-up (init.cc).
+// PyType_Ready for one of the runtime's static types that undoes a failed attempt, so that a
+// later call tries again: 0, or -1 with the error raised.
+int ready_static_type(PyTypeObject *type);
 void fix_method_docs();
 void install_constants(PyObject *module_dict);
 // The whole entry: doc fix-up, module creation, registry join, constants, threads.

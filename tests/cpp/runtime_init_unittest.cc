@@ -118,15 +118,13 @@ TEST(Entry, FailuresFailTheImportWithTheRealErrorAndNothingIsHalfPublished) {
     // The documentation fix-up ran before creation, as always.
     EXPECT_STREQ(SwigMethods[0].ml_doc, "swig_ptr: _2a00000000000000_p_tool");
 
-    // The runtime-data module cannot be had: the module joined a chain of its own and merged,
-    // but the import fails with that error.
+    // The runtime-data module cannot be had: the import fails with that error, and the module
+    // is neither joined nor merged, so that the next entry is a first join again.
     fail_add_module = true;
     EXPECT_EQ(SWIG_Python_InitModule(), nullptr);
     EXPECT_EQ(take_error(), "KeyError: 'runtime data refused'");
-    EXPECT_EQ(swig_module.next_module, &swig_module);
-    EXPECT_EQ(swig_types[0], &table_char);
-    EXPECT_EQ(swig_types[1], &own_tool);
-    EXPECT_EQ(swig_types[2], nullptr);
+    EXPECT_EQ(swig_module.next_module, nullptr);
+    EXPECT_EQ(swig_types[0], nullptr);
     EXPECT_EQ(published(), nullptr);
     fail_add_module = false;
 
@@ -134,6 +132,7 @@ TEST(Entry, FailuresFailTheImportWithTheRealErrorAndNothingIsHalfPublished) {
     EXPECT_EQ(SWIG_Python_InitModule(), nullptr);
     EXPECT_EQ(take_error(), "MemoryError: capsule refused");
     EXPECT_EQ(published(), nullptr);
+    EXPECT_EQ(swig_module.next_module, nullptr);
     fail_capsule_new = false;
 
     // A class registered on the tool type, and the "this" string made: a capsule that could
@@ -143,8 +142,8 @@ TEST(Entry, FailuresFailTheImportWithTheRealErrorAndNothingIsHalfPublished) {
     ASSERT_TRUE(cls && hook);
     swig_class_data data = {Py_NewRef(cls), nullptr, Py_NewRef(cls), Py_NewRef(hook), 1, 0,
                             nullptr};
-    SWIG_TypeClientData(swig_types[1], &data);
-    swig_types[1]->owns_class_data = 1;
+    SWIG_TypeClientData(&own_tool, &data);
+    own_tool.owns_class_data = 1;
     PyObject *this_name = swig_this_name();
     ASSERT_NE(this_name, nullptr);
     const Py_ssize_t cls_count = Py_REFCNT(cls);
@@ -157,14 +156,18 @@ TEST(Entry, FailuresFailTheImportWithTheRealErrorAndNothingIsHalfPublished) {
     EXPECT_EQ(Py_REFCNT(hook), hook_count);
     EXPECT_EQ(swig_this, this_name);
     fail_add_object = false;
-    swig_types[1]->class_data = nullptr;
-    swig_types[1]->owns_class_data = 0;
+    own_tool.class_data = nullptr;
+    own_tool.owns_class_data = 0;
 
-    // A constant that cannot be stored: the capsule is published, the import fails.
+    // A constant that cannot be stored: the capsule is published and the types merged (once),
+    // the import fails.
     fail_dict_set = true;
     EXPECT_EQ(SWIG_Python_InitModule(), nullptr);
     EXPECT_EQ(take_error(), "LookupError: constant storage refused");
     EXPECT_EQ(published(), &swig_module);
+    EXPECT_EQ(swig_types[0], &table_char);
+    EXPECT_EQ(swig_types[1], &own_tool);
+    EXPECT_EQ(swig_types[2], nullptr);
     fail_dict_set = false;
 
     // Nothing refused: a module, no exception, the chain unchanged.

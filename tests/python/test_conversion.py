@@ -75,16 +75,24 @@ class TestConversion:
         assert ct.convert(Fresh(), PLAIN) == (0, 0x77)
         assert ct.convert(Holder(Fresh()), PLAIN) == (0, 0x77)
 
-    @pytest.mark.parametrize("error", [AttributeError, ZeroDivisionError, MemoryError])
-    def test_failing_this_lookup_leaves_no_exception(self, ct, error):
+    # A lookup that fails is no "this" (the argument error), unless it ran out of memory.
+    @pytest.mark.parametrize(
+        "error, code, raised",
+        [
+            (AttributeError, FAILED, TypeError),
+            (ZeroDivisionError, FAILED, TypeError),
+            (MemoryError, (-12, 0xDEAD), MemoryError),
+        ],
+    )
+    def test_failing_this_lookup_leaves_no_exception(self, ct, error, code, raised):
         class Failing:
             @property
             def this(self):
                 raise error("lookup failed")
 
         # convert() itself raises whatever the conversion left pending.
-        assert ct.convert(Failing(), PLAIN) == FAILED
-        with pytest.raises(TypeError, match=f"^{re.escape(CLEANUP_SELF)}$"):
+        assert ct.convert(Failing(), PLAIN) == code
+        with pytest.raises(raised, match=f"^{re.escape(CLEANUP_SELF)}$"):
             _norvek.norvek_cleanup_norvek(Failing())
 
     def test_heap_type_named_swigpyobject_is_no_wrapped_pointer(self, ct):

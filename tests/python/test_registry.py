@@ -366,31 +366,58 @@ report(chain=chain(s), problems=s["problems"], exc=repr(sys.exception()),
     assert r["a_works"]
 
 
-def test_a_failure_to_publish_fails_the_import_with_the_real_error(ext):
-    # A key that hashes like "swig_runtime_data4" and refuses comparison makes every lookup
-    # of that name in sys.modules raise.
-    r = child("""
+# A key that hashes like "swig_runtime_data4" and refuses comparison makes a lookup of that name
+# in sys.modules raise: (imported before, the error, how many lookups refuse, what the failed
+# import raised, the chain afterwards). A lookup that fails says nothing about whether there
+# is a registry: the module must not publish one over the registry that is there.
+LOOKUP_REFUSALS = {
+    "no registry yet": (
+        "", "RuntimeError('sys.modules lookup refused')", 1000,
+        ["RuntimeError", "sys.modules lookup refused", "None", "None"], ["_kivotest_a"],
+    ),
+    "out of memory beside a registry": (
+        "import _kivotest_b", "MemoryError()", 1,
+        ["MemoryError", "", "None", "None"], ["_kivotest_b", "_kivotest_a"],
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("refusal", list(LOOKUP_REFUSALS), ids=list(LOOKUP_REFUSALS))
+def test_a_failed_registry_lookup_fails_the_import_with_the_real_error(ext, refusal):
+    before, error, times, want_failure, want_chain = LOOKUP_REFUSALS[refusal]
+    r = child(f"""
+        {before}
         class Poison:
+            refusals = 0
             def __hash__(self):
                 return hash("swig_runtime_data4")
             def __eq__(self, other):
-                raise RuntimeError("sys.modules lookup refused")
+                if Poison.refusals:
+                    Poison.refusals -= 1
+                    raise {error}
+                return False
         poison = Poison()
+        # Put before the data module (if any) in the lookup's probe order.
+        data = sys.modules.pop("swig_runtime_data4", None)
         sys.modules[poison] = None
+        if data is not None:
+            sys.modules["swig_runtime_data4"] = data
+        Poison.refusals = {times}
         try:
             import _kivotest_a
         except BaseException as exc:
             failure = [type(exc).__name__, str(exc), repr(exc.__cause__), repr(exc.__context__)]
         else:
             failure = None
+        Poison.refusals = 0
         del sys.modules[poison]
-        import _kivotest_a as a  # the next attempt publishes and succeeds
+        import _kivotest_a as a  # the next attempt joins and succeeds
         s = snap()
         report(failure=failure, chain=chain(s), problems=s["problems"],
                pending=repr(sys.exception()), types=[a.type_address(i) for i in range(4)])
     """)
-    assert r["failure"] == ["RuntimeError", "sys.modules lookup refused", "None", "None"]
-    assert r["chain"] == ["_kivotest_a"] and r["problems"] == []
+    assert r["failure"] == want_failure
+    assert r["chain"] == want_chain and r["problems"] == []
     assert r["pending"] == "None" and all(r["types"])
 
 

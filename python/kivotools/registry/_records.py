@@ -4,7 +4,6 @@ nothing it reads."""
 from __future__ import annotations
 
 import ctypes
-import functools
 import gc
 import os
 import struct
@@ -264,8 +263,7 @@ class _DlInfo(ctypes.Structure):
     ]
 
 
-@functools.cache
-def _dladdr() -> Any:
+def _find_dladdr() -> Any:
     try:
         dladdr = ctypes.CDLL(None).dladdr
     except (OSError, AttributeError):
@@ -275,8 +273,14 @@ def _dladdr() -> Any:
     return dladdr
 
 
+# Found when the reader is imported, not at a snapshot's first need: loading a library defines
+# classes, and the interpreter does not survive every allocation failure in a class body, while
+# a snapshot should fail cleanly when memory runs short.
+_DLADDR = _find_dladdr()
+
+
 def _library_of(address: int) -> str | None:
-    dladdr = _dladdr()
+    dladdr = _DLADDR
     if dladdr is None:
         return None
     info = _DlInfo()

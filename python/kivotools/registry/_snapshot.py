@@ -7,6 +7,7 @@ import ctypes
 import dataclasses
 import json
 import os
+import re
 import struct
 import sys
 from dataclasses import dataclass, field
@@ -349,6 +350,20 @@ def _read_module(
 
 def snapshot() -> Snapshot:
     """Reads the registry of this process. Loads nothing and changes nothing."""
+    try:
+        return _walk_registry()
+    except ctypes.ArgumentError as error:
+        # ctypes reports any failure to convert an argument of a foreign call as this error,
+        # with the original only in its text; running out of memory stays a MemoryError.
+        if _OUT_OF_MEMORY.match(str(error)):
+            raise MemoryError from error
+        raise
+
+
+_OUT_OF_MEMORY = re.compile(r"argument \d+: MemoryError\b")
+
+
+def _walk_registry() -> Snapshot:
     problems: list[str] = []
     head = _head_pointer(problems)
     snap = Snapshot(capsule_found=head is not None, head_address=head, problems=problems)
