@@ -259,7 +259,7 @@ PyObject *ct_throw(PyObject *, PyObject *args) {
 // The shared records as {name: (size, [(field, offset, size), ...])}, for the layout mirrors.
 PyObject *ct_layouts(PyObject *, PyObject *) {
     return Py_BuildValue(
-        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNN])s(n[NNNNN])}", "swig_type",
+        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNNNNN])s(n[NNNNN])}", "swig_type",
         static_cast<Py_ssize_t>(sizeof(swig_type)), Py_BuildValue(FIELD(swig_type, mangled_name)),
         Py_BuildValue(FIELD(swig_type, pretty_name)),
         Py_BuildValue(FIELD(swig_type, reserved_hook)), Py_BuildValue(FIELD(swig_type, cast_list)),
@@ -291,7 +291,10 @@ PyObject *ct_layouts(PyObject *, PyObject *) {
         Py_BuildValue(FIELD(shared_call_table, defer)),
         Py_BuildValue(FIELD(shared_call_table, busy)),
         Py_BuildValue(FIELD(shared_call_table, note_class)),
-        Py_BuildValue(FIELD(shared_call_table, find_class)), "SwigPyObject",
+        Py_BuildValue(FIELD(shared_call_table, find_class)),
+        Py_BuildValue(FIELD(shared_call_table, index_ready)),
+        Py_BuildValue(FIELD(shared_call_table, index_find)),
+        Py_BuildValue(FIELD(shared_call_table, index_note)), "SwigPyObject",
         static_cast<Py_ssize_t>(sizeof(SwigPyObject)), Py_BuildValue(FIELD(SwigPyObject, ob_base)),
         Py_BuildValue(FIELD(SwigPyObject, pointer)),
         Py_BuildValue(FIELD(SwigPyObject, type_record)),

@@ -18,10 +18,8 @@ CAPSULE_NAME = f"{RUNTIME_DATA_MODULE}.{CAPSULE_ATTRIBUTE}"
 # The call table's capsule, and its key in the main interpreter's state dictionary.
 CALL_TABLE_NAME = f"{RUNTIME_DATA_MODULE}.call_table_capsule"
 
-# Bounds of every walk: far beyond any real registry, small enough to end quickly on garbage.
-MAX_MODULES = 256
-MAX_TYPES = 4096
-MAX_CASTS = 1024
+# The longest name read. Walks have no bound of their own: a chain or a cast list ends where it
+# comes back to an address already visited, a type array at its null slot.
 MAX_NAME = 4096
 
 _POINTER = ctypes.sizeof(ctypes.c_void_p)
@@ -85,6 +83,9 @@ class _SharedCallTable(ctypes.Structure):
         ("busy", ctypes.c_void_p),
         ("note_class", ctypes.c_void_p),
         ("find_class", ctypes.c_void_p),
+        ("index_ready", ctypes.c_void_p),
+        ("index_find", ctypes.c_void_p),
+        ("index_note", ctypes.c_void_p),
     ]
 
 
@@ -104,7 +105,7 @@ class _SwigPyObject(ctypes.Structure):
 
 for _record in (_SwigType, _SwigCast, _SwigModule, _SwigClassData, _SwigPyObject):
     assert ctypes.sizeof(_record) == (48 if _record is not _SwigCast else 32), _record
-assert ctypes.sizeof(_SharedCallTable) == 56
+assert ctypes.sizeof(_SharedCallTable) == 80
 
 
 # --------------------------------------------------------------------------------------------
@@ -284,7 +285,8 @@ def _library_of(address: int) -> str | None:
 
 
 def _extension_modules() -> dict[str, str]:
-    """Real path of each loaded extension module's file -> its name in sys.modules."""
+    """Real path of each loaded extension module's file -> its name in sys.modules. One pass
+    over sys.modules: a walk asks for it once (through :class:`_Libraries`), not per record."""
     found: dict[str, str] = {}
     for name, module in list(sys.modules.items()):
         # Read from the module's own dictionary: an attribute lookup would run the code of a
@@ -296,3 +298,23 @@ def _extension_modules() -> dict[str, str]:
         if isinstance(path, str) and path.endswith(".so"):
             found.setdefault(os.path.realpath(path), name)
     return found
+
+
+class _Libraries:
+    """Which shared object, and which Python module, holds an address: the loaded extension
+    modules gathered once, when first asked, and each shared object's path resolved once."""
+
+    def __init__(self) -> None:
+        self._modules: dict[str, str] | None = None
+        self._names: dict[str, str | None] = {}
+
+    def module_at(self, address: int) -> tuple[str | None, str | None]:
+        """The Python module (when known) and the shared object holding `address`."""
+        library = _library_of(address)
+        if library is None:
+            return None, None
+        if library not in self._names:
+            if self._modules is None:
+                self._modules = _extension_modules()
+            self._names[library] = self._modules.get(os.path.realpath(library))
+        return self._names[library], library
