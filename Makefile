@@ -48,7 +48,7 @@ run: install
 	$(PY) -m kivotools
 
 # The test build: GoogleTests and the test-only extension modules (tests/ext).
-TEST_EXT_TARGETS := _kivotest_a _kivotest_b _kivotest_c _convtest
+TEST_EXT_TARGETS := _kivotest_a _kivotest_b _kivotest_c _convtest family
 
 $(BUILD)/tests/build.ninja: | venv
 	$(VENV)/bin/cmake -S . -B $(BUILD)/tests -G Ninja -DKIVO_BUILD_TESTS=ON \

@@ -244,14 +244,14 @@ def _read_casts(walk: _Walk, type_record: _SwigType, label: str) -> list[CastInf
 
 
 def _read_registration(walk: _Walk, address: int, label: str) -> Registration | None:
-    memory, known, problems = walk.memory, walk.known, walk.problems
-    data = memory.record(_SwigClassData, address)
+    known, problems = walk.known, walk.problems
+    data = walk.memory.record(_SwigClassData, address)
     if data is None:
         problems.append(f"{label}: class data at {address:#x} cannot be read")
         return None
-    cls = _object_at(memory, known, data.class_object or 0)
-    new_hook = _object_at(memory, known, data.new_hook or 0)
-    destroy_hook = _object_at(memory, known, data.destroy_hook or 0)
+    cls = _object_at(known, data.class_object or 0)
+    new_hook = _object_at(known, data.new_hook or 0)
+    destroy_hook = _object_at(known, data.destroy_hook or 0)
     for name, pointer, obj in (
         ("class", data.class_object, cls),
         ("new hook", data.new_hook, new_hook),
