@@ -836,6 +836,26 @@ ADOPTION = {
                adopted=[type(c.from_this(c())).__name__ for c in (original, proxy.norvek)],
                same_class_grows=sys.getrefcount(original) - count)
     """,
+    "hundreds of registered classes that died: none answers for a class made at its address": """
+        import gc
+        from kivotools import norvek
+        from kivotools.kivoc import _adopt, _norvek
+        tool = norvek()
+        refused = []
+        for _ in range(300):
+            gone = type("Gone", (), {})
+            _norvek.norvek_swigregister(gone)
+            del gone
+            gc.collect()
+            fresh = type("Fresh", (), {})  # often at the address the class that died had
+            try:
+                _adopt.adopt(fresh, tool)
+            except TypeError as e:
+                refused.append(str(e))
+        _norvek.norvek_swigregister(norvek)
+        report(refused=len(set(refused)), count=len(refused),
+               adopted=type(norvek.from_this(tool)).__name__)
+    """,
 }
 
 ADOPTED = {
@@ -849,6 +869,8 @@ ADOPTED = {
     "no module loaded, no module attribute read": {"loaded": [], "ran": []},
     "reloaded proxies: old and new classes, superseded records given back": {
         "alive": 1, "adopted": ["norvek", "norvek"], "same_class_grows": 0},
+    "hundreds of registered classes that died: none answers for a class made at its address": {
+        "refused": 1, "count": 300, "adopted": "norvek"},
 }  # fmt: skip
 
 
