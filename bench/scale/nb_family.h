@@ -7,17 +7,20 @@
 
 namespace nb_family {
 
-template <int M, int I> struct tool {
+template <int M, int I>
+struct tool {
     long value = 7;
 };
 
-template <int M, int I> void bind_class(nanobind::module_ &m, const char *name) {
+template <int M, int I>
+void bind_class(nanobind::module_ &m, const char *name) {
     nanobind::class_<tool<M, I>>(m, name)
         .def(nanobind::init<>())
         .def("value", [](const tool<M, I> &t) { return t.value; });
 }
 
-template <int M> void bind(nanobind::module_ &m) {
+template <int M>
+void bind(nanobind::module_ &m) {
     bind_class<M, 0>(m, "c0");
     bind_class<M, 1>(m, "c1");
     bind_class<M, 2>(m, "c2");
@@ -29,4 +32,6 @@ template <int M> void bind(nanobind::module_ &m) {
 
 // Member M, imported as NAME.
 #define NB_FAMILY_MEMBER(M, NAME)                                                                 \
-    NB_MODULE(NAME, m) { nb_family::bind<M>(m); }
+    NB_MODULE(NAME, m) {                                                                          \
+        nb_family::bind<M>(m);                                                                    \
+    }

@@ -239,10 +239,12 @@ swig_type *own_find_class(PyObject *cls, char *method, std::size_t method_size) 
 // no Python code can reach that dictionary, so none can replace or remove it.
 constexpr std::uint32_t call_table_version = 1;
 
-const shared_call_table own_table = {
-    call_table_version, sizeof(shared_call_table), own_enter,       own_leave,     own_defer,
-    own_busy,           own_note_class,            own_find_class,  own_index_ready,
-    own_index_find,     own_index_note};
+const shared_call_table own_table = {call_table_version, sizeof(shared_call_table),
+                                     own_enter,          own_leave,
+                                     own_defer,          own_busy,
+                                     own_note_class,     own_find_class,
+                                     own_index_ready,    own_index_find,
+                                     own_index_note};
 
 bool has_marks(const shared_call_table *table) {
     return table && table->version == call_table_version &&

@@ -399,8 +399,8 @@ TEST_P(NameIndex, FindsWhatTheMergesWalkFindsForEveryName) {
             types.push_back(names[i].empty() ? nullptr : (*pools.back())[i]);
             every.push_back(names[i]);
         }
-        modules.push_back(std::make_unique<FakeModule>(types, std::vector<std::vector<swig_type *>>(
-                                                                  types.size())));
+        modules.push_back(std::make_unique<FakeModule>(
+            types, std::vector<std::vector<swig_type *>>(types.size())));
         FakeModule &m = *modules.back();
         for (size_t i = 0; i < types.size(); ++i) {
             m.slots[i] = types[i];

@@ -259,8 +259,9 @@ PyObject *ct_throw(PyObject *, PyObject *args) {
 // The shared records as {name: (size, [(field, offset, size), ...])}, for the layout mirrors.
 PyObject *ct_layouts(PyObject *, PyObject *) {
     return Py_BuildValue(
-        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNNNNN])s(n[NNNNN])}", "swig_type",
-        static_cast<Py_ssize_t>(sizeof(swig_type)), Py_BuildValue(FIELD(swig_type, mangled_name)),
+        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNNNNN])s(n[NNNNN])}",
+        "swig_type", static_cast<Py_ssize_t>(sizeof(swig_type)),
+        Py_BuildValue(FIELD(swig_type, mangled_name)),
         Py_BuildValue(FIELD(swig_type, pretty_name)),
         Py_BuildValue(FIELD(swig_type, reserved_hook)), Py_BuildValue(FIELD(swig_type, cast_list)),
         Py_BuildValue(FIELD(swig_type, class_data)),

@@ -64,7 +64,8 @@ swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};
 // The wrappers of class I: constructor, one method, deletion and class registration. The type
 // record is read from swig_types at each call, as the registry merged it.
 
-template <int I> PyObject *wrap_new(PyObject *, PyObject *args) {
+template <int I>
+PyObject *wrap_new(PyObject *, PyObject *args) {
     if (PyTuple_GET_SIZE(args) != 0) {
         PyErr_SetString(PyExc_TypeError, "the constructor takes no arguments");
         return nullptr;
@@ -72,7 +73,8 @@ template <int I> PyObject *wrap_new(PyObject *, PyObject *args) {
     return construct_tool<family_tool>(swig_types[I + 1], destroy_tool);
 }
 
-template <int I> PyObject *wrap_value(PyObject *, PyObject *args) {
+template <int I>
+PyObject *wrap_value(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
     if (!parse_single_arg(args, "O:value", &obj_self)) {
         return nullptr;
@@ -83,11 +85,13 @@ template <int I> PyObject *wrap_value(PyObject *, PyObject *args) {
     return tool ? PyLong_FromLong(tool->value) : nullptr;
 }
 
-template <int I> PyObject *delete_self(PyObject *obj_self) {
+template <int I>
+PyObject *delete_self(PyObject *obj_self) {
     return delete_tool(obj_self, swig_types[I + 1], delete_messages[I], destroy_tool);
 }
 
-template <int I> PyObject *wrap_delete(PyObject *, PyObject *args) {
+template <int I>
+PyObject *wrap_delete(PyObject *, PyObject *args) {
     PyObject *obj_self = nullptr;
     if (!parse_single_arg(args, "O:delete", &obj_self)) {
         return nullptr;
@@ -95,15 +99,17 @@ template <int I> PyObject *wrap_delete(PyObject *, PyObject *args) {
     return delete_self<I>(obj_self);
 }
 
-template <int I> PyObject *wrap_swigregister(PyObject *, PyObject *args) {
+template <int I>
+PyObject *wrap_swigregister(PyObject *, PyObject *args) {
     return register_class_wrapper(args, swig_types[I + 1]);
 }
 
 #define FAMILY_METHODS(I)                                                                         \
-    {"new_c" #I, wrap_new<I>, METH_VARARGS, nullptr},                                            \
+    {"new_c" #I, wrap_new<I>, METH_VARARGS, nullptr},                                             \
         {"c" #I "_value", wrap_value<I>, METH_VARARGS, nullptr},                                  \
-        {"delete_c" #I, wrap_delete<I>, METH_VARARGS, nullptr},                                   \
-        {"c" #I "_swigregister", wrap_swigregister<I>, METH_VARARGS, nullptr}
+        {"delete_c" #I, wrap_delete<I>, METH_VARARGS, nullptr}, {                                 \
+        "c" #I "_swigregister", wrap_swigregister<I>, METH_VARARGS, nullptr                       \
+    }
 
 PyMethodDef SwigMethods[] = {
     {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},
@@ -131,11 +137,10 @@ static int register_proxy_class(PyObject *module, int index) {
     PyObject *hook = PyObject_GetAttrString(module, hook_name);
     // The name the import machinery gave the module, package included.
     PyObject *full_name = hook ? PyModule_GetNameObject(module) : nullptr;
-    PyObject *cls = full_name
-                        ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type),
-                                                "s(){sOsO}", name, "__swig_destroy__", hook,
-                                                "__module__", full_name)
-                        : nullptr;
+    PyObject *cls =
+        full_name ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(){sOsO}",
+                                          name, "__swig_destroy__", hook, "__module__", full_name)
+                  : nullptr;
     Py_XDECREF(full_name);
     Py_XDECREF(hook);
     int result = cls ? register_class(cls, swig_types[index + 1]) : -1;
