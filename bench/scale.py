@@ -213,15 +213,17 @@ def entry_instructions(flavour: str, count: int, build_dir: str) -> list[int]:
             ["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
             check=True, capture_output=True, text=True,
         ).stdout
-    totals: dict[str, int] = {}
-    # Lines such as "1,234 (0.01%)  file:PyInit_kit000 [/path/kit000...so]".
+    # Lines such as "1,234 (0.01%)  file:PyInit_kit000 [/path/kit000...so]"; a function may be
+    # listed more than once (under each file name its code is known by), with the same count.
+    counts: dict[tuple[str, str], int] = {}
     pattern = re.compile(r"^\s*([\d,]+)\s.*?:(PyInit_(\w+)|nanobind_(\w+)_exec)\b")
     for line in annotated.splitlines():
         match = pattern.match(line)
         if match:
-            member = match.group(3) or match.group(4)
-            totals[member] = totals.get(member, 0) + int(match.group(1).replace(",", ""))
-    return [totals.get(name_of(i), 0) for i in range(count)]
+            key = (match.group(3) or match.group(4), "exec" if match.group(4) else "init")
+            counts[key] = max(counts.get(key, 0), int(match.group(1).replace(",", "")))
+    return [counts.get((name_of(i), "init"), 0) + counts.get((name_of(i), "exec"), 0)
+            for i in range(count)]
 
 
 # --------------------------------------------------------------------------------------------

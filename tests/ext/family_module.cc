@@ -5,9 +5,10 @@
 // entry of its own name that calls family_init.
 #include "swig_runtime.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <dlfcn.h>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -61,8 +62,8 @@ swig_module_record swig_module = {swig_types, class_count + 1, nullptr, nullptr,
 swig_const swig_const_table[] = {{0, nullptr, 0, 0.0, nullptr, nullptr}};
 
 // ---------------------------------------------------------------------------------------------
-// The wrappers of class I: constructor, one method, deletion and class registration. The type
-// record is read from swig_types at each call, as the registry merged it.
+// The wrappers of class I: constructor, one method and deletion (the entry registers the class
+// itself). The type record is read from swig_types at each call, as the registry merged it.
 
 template <int I>
 PyObject *wrap_new(PyObject *, PyObject *args) {
@@ -99,18 +100,13 @@ PyObject *wrap_delete(PyObject *, PyObject *args) {
     return delete_self<I>(obj_self);
 }
 
-template <int I>
-PyObject *wrap_swigregister(PyObject *, PyObject *args) {
-    return register_class_wrapper(args, swig_types[I + 1]);
-}
-
 #define FAMILY_METHODS(I)                                                                         \
     {"new_c" #I, wrap_new<I>, METH_VARARGS, nullptr},                                             \
-        {"c" #I "_value", wrap_value<I>, METH_VARARGS, nullptr},                                  \
-        {"delete_c" #I, wrap_delete<I>, METH_VARARGS, nullptr}, {                                 \
-        "c" #I "_swigregister", wrap_swigregister<I>, METH_VARARGS, nullptr                       \
+        {"c" #I "_value", wrap_value<I>, METH_VARARGS, nullptr}, {                                \
+        "delete_c" #I, wrap_delete<I>, METH_VARARGS, nullptr                                      \
     }
 
+// No registration functions: the entry registers the module's classes itself.
 PyMethodDef SwigMethods[] = {
     {"SWIG_PyInstanceMethod_New", SWIG_PyInstanceMethod_New, METH_O, nullptr},
     FAMILY_METHODS(0),
@@ -126,44 +122,69 @@ PyModuleDef SWIG_module = module_definition("family");
 // ---------------------------------------------------------------------------------------------
 // The entry.
 
-// The proxy class "c<index>" of the module: a plain class whose destroy hook is the module's
-// own deletion function, registered for its type and kept as a module attribute. 0, or -1
-// with the error raised.
-static int register_proxy_class(PyObject *module, int index) {
-    char name[8];
-    std::snprintf(name, sizeof(name), "c%d", index);
-    char hook_name[16];
-    std::snprintf(hook_name, sizeof(hook_name), "delete_c%d", index);
-    PyObject *hook = PyObject_GetAttrString(module, hook_name);
-    // The name the import machinery gave the module, package included.
-    PyObject *full_name = hook ? PyModule_GetNameObject(module) : nullptr;
-    PyObject *cls =
-        full_name ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(){sOsO}",
-                                          name, "__swig_destroy__", hook, "__module__", full_name)
-                  : nullptr;
-    Py_XDECREF(full_name);
-    Py_XDECREF(hook);
-    int result = cls ? register_class(cls, swig_types[index + 1]) : -1;
-    if (result == 0) {
-        result = PyModule_AddObjectRef(module, name, cls);
+namespace {
+
+// `parts` joined into `out` (cut to `size` bytes, terminated): the names are made at every
+// start, where a formatted print would cost more than the rest of the naming.
+void join_text(char *out, std::size_t size, std::initializer_list<const char *> parts) {
+    std::size_t used = 0;
+    for (const char *part : parts) {
+        const std::size_t length = std::min(std::strlen(part), size - 1 - used);
+        std::memcpy(out + used, part, length);
+        used += length;
     }
+    out[used] = '\0';
+}
+
+const char *const class_names[class_count] = {"c0", "c1", "c2", "c3", "c4"};
+const char *const hook_names[class_count] = {"delete_c0", "delete_c1", "delete_c2", "delete_c3",
+                                             "delete_c4"};
+char qualified_names[class_count][256]; // "<module>.c<i>", the proxy classes' names
+
+// The proxy class "c<index>" of the module: a plain class made from a spec, whose destroy hook
+// is the module's own deletion function, registered for its type and kept as a module
+// attribute. 0, or -1 with the error raised.
+int register_proxy_class(PyObject *module, int index) {
+    // The name the import machinery gave the module, package included.
+    const char *module_full_name = PyModule_GetName(module);
+    if (!module_full_name) {
+        return -1;
+    }
+    join_text(qualified_names[index], sizeof(qualified_names[index]),
+              {module_full_name, ".", class_names[index]});
+    static PyType_Slot slots[] = {{0, nullptr}};
+    PyType_Spec spec = {qualified_names[index], 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                        slots};
+    PyObject *cls = PyType_FromSpec(&spec);
+    PyObject *hook = cls ? PyObject_GetAttrString(module, hook_names[index]) : nullptr;
+    int result = hook ? PyObject_SetAttrString(cls, "__swig_destroy__", hook) : -1;
+    if (result == 0) {
+        result = register_class(cls, swig_types[index + 1]);
+    }
+    if (result == 0) {
+        result = PyModule_AddObjectRef(module, class_names[index], cls);
+    }
+    Py_XDECREF(hook);
     Py_XDECREF(cls);
     return result;
 }
+
+} // namespace
 
 // Starts the member named `name` in sys.modules (its definition's name, which the import
 // machinery completes with the package), with types named after `prefix`: joins the registry
 // and registers its five proxy classes. A new reference, or null with the error raised.
 extern "C" PyObject *family_init(const char *name, const char *prefix) {
-    std::snprintf(module_name, sizeof(module_name), "%s", name);
+    join_text(module_name, sizeof(module_name), {name});
     SWIG_module.m_name = module_name;
     for (int i = 0; i < class_count; ++i) {
-        std::snprintf(mangled_names[i], sizeof(mangled_names[i]), "_p_%s__c%d", prefix, i);
-        std::snprintf(pretty_names[i], sizeof(pretty_names[i]), "%s::c%d *", prefix, i);
-        std::snprintf(value_messages[i], sizeof(value_messages[i]),
-                      "in method 'c%d_value', argument 1 of type '%s'", i, pretty_names[i]);
-        std::snprintf(delete_messages[i], sizeof(delete_messages[i]),
-                      "in method 'delete_c%d', argument 1 of type '%s'", i, pretty_names[i]);
+        const char *cls = class_names[i];
+        join_text(mangled_names[i], sizeof(mangled_names[i]), {"_p_", prefix, "__", cls});
+        join_text(pretty_names[i], sizeof(pretty_names[i]), {prefix, "::", cls, " *"});
+        join_text(value_messages[i], sizeof(value_messages[i]),
+                  {"in method '", cls, "_value', argument 1 of type '", pretty_names[i], "'"});
+        join_text(delete_messages[i], sizeof(delete_messages[i]),
+                  {"in method '", hook_names[i], "', argument 1 of type '", pretty_names[i], "'"});
     }
     // Other modules search the type array by binary search: it must stay sorted.
     if (std::strcmp(_swigt__p_char.mangled_name, mangled_names[0]) >= 0) {

@@ -144,7 +144,11 @@ class _Memory:
             return None
         # Whole pages, each read once: a page is mapped and readable as a whole, and records
         # that belong together (a module's tables, names and casts) share a few pages.
-        first = address - address % _PAGE
+        offset = address % _PAGE
+        first = address - offset
+        if offset + size <= _PAGE:
+            page = self._pages[first] if first in self._pages else self._page(first)
+            return None if page is None else page[offset : offset + size]
         chunks = []
         for page_address in range(first, address + size, _PAGE):
             page = self._page(page_address)
@@ -201,43 +205,44 @@ class _Memory:
 
 
 class _KnownObjects:
-    """The addresses of the objects the interpreter knows, gathered once per walk, when first
-    asked: collected objects from one pass over the collector's list, and only if an address is
-    not among them, types the collector does not track (static types) from one walk of the
-    subclass tree below `object`.
+    """The objects the interpreter knows, by address, gathered once per walk, when first asked:
+    collected objects from one pass over the collector's list, and only if an address is not
+    among them, types the collector does not track (static types) from one walk of the
+    subclass tree below `object`. The walk holds them until it ends.
     """
 
     def __init__(self) -> None:
-        self._collected: set[int] | None = None
-        self._types: set[int] | None = None
+        self._collected: dict[int, object] | None = None
+        self._types: dict[int, object] | None = None
 
-    def __contains__(self, address: int) -> bool:
+    def get(self, address: int) -> object | None:
         if self._collected is None:
-            self._collected = set(map(id, gc.get_objects()))
-        if address in self._collected:
-            return True
+            objects = gc.get_objects()
+            self._collected = dict(zip(map(id, objects), objects))
+        found = self._collected.get(address)
+        if found is not None:
+            return found
         if self._types is None:
-            self._types = set()
+            self._types = {}
             pending: list[type] = [object]
             while pending:
                 cls = pending.pop()
                 if id(cls) not in self._types:
-                    self._types.add(id(cls))
+                    self._types[id(cls)] = cls
                     pending.extend(type.__subclasses__(cls))
-        return address in self._types
+        return self._types.get(address)
+
+    def __contains__(self, address: int) -> bool:
+        return self.get(address) is not None
 
 
 def _object_at(known: _KnownObjects, address: int) -> object | None:
-    """The Python object at `address` when its header looks like a live object's, else None."""
+    """The Python object at `address` when the interpreter knows it as a live object, else
+    None: a header that merely looks right is not enough, as taking a reference writes to the
+    object and its repr runs its type's code."""
     if not address:
         return None
-    # Only an object the interpreter knows is used: a header that merely looks right is not
-    # enough, as taking a reference writes to the object and its repr runs its type's code.
-    # An address among the live objects the interpreter lists is such an object.
-    if address not in known:
-        return None
-    obj: object = ctypes.cast(ctypes.c_void_p(address), ctypes.py_object).value
-    return obj
+    return known.get(address)
 
 
 def _describe(obj: object | None) -> str | None:
