@@ -239,9 +239,14 @@ def at(series: list[float], n: int) -> float:
 def measure(build_dir: str, sizes: list[int], runs: int, callgrind: bool) -> dict:
     top = max(sizes)
     data: dict = {"sizes": sizes, "runs": runs}
+    # The flavours' processes alternate, so that the machine's other tenants hit both alike.
+    log(f"imports: {runs} processes of {top} members per flavour, alternating")
+    runs_of: dict[str, list] = {flavour: [] for flavour in FLAVOURS}
+    for _ in range(runs):
+        for flavour in FLAVOURS:
+            runs_of[flavour].append(run_probe("import", flavour, top, build_dir))
     for flavour in FLAVOURS:
-        log(f"imports of {flavour}: {runs} processes of {top} members")
-        probes = [run_probe("import", flavour, top, build_dir) for _ in range(runs)]
+        probes = runs_of[flavour]
         per_position = [
             statistics.median(p["import_us"][i] for p in probes) for i in range(top)
         ]
