@@ -89,21 +89,17 @@ int own_busy(void *tool) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Fork.
 
-// Whether the thread that forks holds the interpreter lock, read before the fork.
-thread_local bool fork_holds_lock = false;
-
-void before_fork() {
-    fork_holds_lock = PyThreadState_GetUnchecked() != nullptr;
-}
-
 // In a child made by fork only the forking thread goes on. When it held the lock (every fork
 // made from Python, in any interpreter), it was inside no call and no other thread could touch
 // the marks: every mark belongs to a call that is over there. The marks go, and the tools whose
 // deletion waited for those calls are destroyed now, before Python runs in the child. A thread
 // without the lock (tool code forking inside a call) leaves the marks as they are: its own call
 // still has to leave, and what the other threads' calls deferred is never destroyed there.
+// Whether the forking thread held the lock is read in the child, where that thread's state is
+// as it was at the fork (no thread-local variable of our own: every copy of the runtime would
+// bring the process one more thread-local block, which every later module load pays for).
 void after_fork_in_child() {
-    if (!fork_holds_lock) {
+    if (PyThreadState_GetUnchecked() == nullptr) {
         return;
     }
     std::vector<tool_in_use> &tools = tools_in_use();
@@ -283,8 +279,7 @@ const shared_call_table *joined_call_table = nullptr;
 
 void join_call_table() {
     PyObject *pending = PyErr_GetRaisedException();
-    static const bool fork_handlers =
-        pthread_atfork(before_fork, nullptr, after_fork_in_child) == 0;
+    static const bool fork_handlers = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
     (void)fork_handlers;
     // The main interpreter's dictionary, whichever interpreter starts the module: there is one
     // table per process.
