@@ -26,8 +26,8 @@ SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-na
 	KIVO_MEMORY_CHECKER=1
 endif
 
-.PHONY: run test install venv cpp-tests test-ext pytest typecheck asan valgrind bench format \
-  format-check wheel test-without-extras clean
+.PHONY: run test install venv cpp-tests test-ext pytest typecheck asan valgrind bench bench-scale \
+  format format-check wheel test-without-extras clean
 
 # The Debian packages a goal needs (scripts/system-packages.txt, the one list): installed first
 # when running as root, otherwise named in a clear error before anything is built.
@@ -56,7 +56,7 @@ run: install
 
 # The test build: GoogleTests and the test-only extension modules (tests/ext).
 TEST_EXT_TARGETS := _kivotest_a _kivotest_b _kivotest_c _kivotest_shapes _convtest _layertest \
-  _layertest_peer
+  _layertest_peer family
 
 $(BUILD)/tests/build.ninja: | system-deps-test venv
 	$(VENV)/bin/cmake -S . -B $(BUILD)/tests -G Ninja -DKIVO_BUILD_TESTS=ON \
@@ -127,6 +127,16 @@ bench: system-deps-bench
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BENCH_PY))
 	$(BENCH_VENV)/bin/cmake --build $(BENCH_BUILD)/peers
 	$(BENCH_PY) bench/run.py --peers $(BENCH_BUILD)/peers $(BENCH_ARGS)
+
+# The scale case: hundreds of generated modules of the family against nanobind's (bench/scale.py,
+# bench/scale/). Reuses the benchmark's venv and installs the package as `make bench` does; the
+# members are built once into $(BENCH_BUILD)/scale and rebuilt only when they change.
+bench-scale:
+	$(MAKE) venv VENV=$(BENCH_VENV)
+	$(BENCH_PY) -m pip install -q -r bench/requirements.txt
+	$(BENCH_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(BENCH_BUILD)/wheel \
+	  -C cmake.build-type=RelWithDebInfo .
+	$(BENCH_PY) bench/scale.py --build $(BENCH_BUILD)/scale $(SCALE_ARGS)
 
 # The wheel as users get it: sdist, wheel from the read-only sdist, auditwheel repair, a fresh
 # venv and the installed-package tests run outside the source tree (scripts/wheel.sh).

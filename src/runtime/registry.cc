@@ -6,6 +6,10 @@
 #include "swig_runtime.h"
 
 #include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 swig_module_record *type_pointer = nullptr;
 PyObject *swig_this = nullptr;
@@ -26,7 +30,142 @@ void link_at_head(swig_type *type, swig_cast *entry) {
     type->cast_list = entry;
 }
 
+// How the merge finds a name among the modules that joined before: the record the walk of
+// find_type_by_name from the joining module's successor would find first.
+struct name_lookup {
+    virtual swig_type *find(const char *name) const = 0;
+};
+
+// The walk itself: a binary search of every other module, most recently joined first.
+struct walk_lookup final : name_lookup {
+    swig_module_record *others;
+    swig_module_record *module;
+    walk_lookup(swig_module_record *o, swig_module_record *m) : others(o), module(m) {}
+    swig_type *find(const char *name) const override {
+        return find_type_by_name(others, module, name);
+    }
+};
+
+// The index of the call table, which knows what that walk would find.
+struct index_lookup final : name_lookup {
+    const shared_call_table &table;
+    swig_module_record *head;
+    index_lookup(const shared_call_table &t, swig_module_record *h) : table(t), head(h) {}
+    swig_type *find(const char *name) const override { return table.index_find(head, name); }
+};
+
+void merge_types(swig_module_record *module, const name_lookup *others);
+
+// The call table when it carries the name index; null for a table anchored by a copy that
+// lacks it (its joins then walk, and so do ours).
+const shared_call_table *indexing_table() {
+    const shared_call_table &table = call_table();
+    return table.size >= offsetof(shared_call_table, index_note) + sizeof(table.index_note)
+               ? &table
+               : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The name index. For each chain (by its head), every name a walk of the chain can find, with
+// the record the walk finds first: a walk from a joining module's successor visits the modules
+// in reverse order of joining and the head last, so the last module noted under a name wins.
+// A module the index was not told of (a copy without the index joined) is seen at the next
+// index_ready, as the head's successor is then not the module the index noted last.
+
+struct chain_index {
+    const swig_module_record *last = nullptr; // the head's successor the names are current for
+    // Keyed by the names' own text: static data of modules, which live as long as the process.
+    std::unordered_map<std::string_view, swig_type *> names;
+};
+
+std::unordered_map<const swig_module_record *, chain_index> &chain_indexes() {
+    // Never destroyed: a module may start while the process exits.
+    static auto *indexes = new std::unordered_map<const swig_module_record *, chain_index>();
+    return *indexes;
+}
+
+// Adds every name a binary search of `module` finds, the record it finds, replacing what an
+// earlier module gave (`replace`) or not.
+void index_module(chain_index &index, const swig_module_record *module, bool replace) {
+    for (std::uint64_t i = 0; i < module->type_count; ++i) {
+        const swig_type *slot = module->type_array[i];
+        if (!slot || !slot->mangled_name) {
+            continue;
+        }
+        // An unsorted table may hide a name from the search: the index hides it too.
+        swig_type *found = find_type_in_module(module, slot->mangled_name);
+        if (!found) {
+            continue;
+        }
+        auto [entry, added] = index.names.try_emplace(slot->mangled_name, found);
+        if (!added && replace) {
+            entry->second = found;
+        }
+    }
+}
+
 } // namespace
+
+int own_index_ready(swig_module_record *head) noexcept {
+    try {
+        chain_index &index = chain_indexes()[head];
+        if (index.last && index.last == head->next_module) {
+            return 1;
+        }
+        // Made again from one walk, most recent module first, as the merge's walk goes; it
+        // must come back to the head, or the chain is no chain.
+        index.last = nullptr;
+        index.names.clear();
+        std::unordered_set<const swig_module_record *> visited;
+        swig_module_record *iter = head->next_module;
+        while (true) {
+            if (!iter || !visited.insert(iter).second) {
+                index.names.clear();
+                return 0;
+            }
+            index_module(index, iter, false);
+            if (iter == head) {
+                break;
+            }
+            iter = iter->next_module;
+        }
+        index.last = head->next_module;
+        return 1;
+    } catch (const std::bad_alloc &) {
+        chain_indexes().erase(head);
+        return 0;
+    }
+}
+
+swig_type *own_index_find(swig_module_record *head, const char *name) noexcept {
+    auto &indexes = chain_indexes();
+    const auto index = indexes.find(head);
+    if (index == indexes.end()) {
+        return nullptr;
+    }
+    const auto found = index->second.names.find(name);
+    return found == index->second.names.end() ? nullptr : found->second;
+}
+
+void own_index_note(swig_module_record *head, swig_module_record *module) noexcept {
+    auto &indexes = chain_indexes();
+    const auto found = indexes.find(head);
+    if (found == indexes.end()) {
+        return;
+    }
+    chain_index &index = found->second;
+    // Only a module linked right after the head, into the chain as the index knew it.
+    if (!index.last || head->next_module != module || module->next_module != index.last) {
+        index.last = nullptr;
+        return;
+    }
+    try {
+        index_module(index, module, true);
+        index.last = module;
+    } catch (const std::bad_alloc &) {
+        index.last = nullptr; // made again at the next join
+    }
+}
 
 swig_module_record *SWIG_Python_GetModule() {
     if (type_pointer) {
@@ -90,6 +229,17 @@ void join_registry() {
         swig_module.next_module = &swig_module;
     }
 
+    // A first join into a chain the index knows links in without a walk (a module whose link
+    // was null cannot be in any chain yet) and merges through the index.
+    const shared_call_table *table = first_join && head ? indexing_table() : nullptr;
+    if (table && table->index_ready(head)) {
+        swig_module.next_module = head->next_module;
+        head->next_module = &swig_module;
+        const index_lookup others(*table, head);
+        merge_types(&swig_module, &others);
+        table->index_note(head, &swig_module);
+        return;
+    }
     if (!head) {
         if (publish_module() < 0) {
             // Not joined: the next start-up is a first join again, merge included.
@@ -126,13 +276,21 @@ void merge_module_types(swig_module_record *module) {
     // Read once: the successor of `module` starts the search, which walks the other modules in
     // reverse order of joining and ends with the head.
     swig_module_record *others = module->next_module;
-    const bool alone = others == module;
+    const walk_lookup walk(others, module);
+    merge_types(module, others == module ? nullptr : &walk);
+}
 
+namespace {
+
+// The merge, with `others` finding names among the modules that joined before (null: the
+// module is alone and searches nothing).
+void merge_types(swig_module_record *module, const name_lookup *others) {
+    const bool alone = others == nullptr;
     for (std::uint64_t i = 0; i < module->type_count; ++i) {
         swig_type *own = module->initial_types[i];
         swig_type *chosen = own;
         if (!alone) {
-            swig_type *found = find_type_by_name(others, module, own->mangled_name);
+            swig_type *found = others->find(own->mangled_name);
             if (found) {
                 if (own->class_data) {
                     found->class_data = own->class_data;
@@ -144,7 +302,7 @@ void merge_module_types(swig_module_record *module) {
         for (swig_cast *entry = module->initial_casts[i]; entry->source_type; ++entry) {
             swig_type *ret = nullptr;
             if (!alone) {
-                ret = find_type_by_name(others, module, entry->source_type->mangled_name);
+                ret = others->find(entry->source_type->mangled_name);
             }
             if (ret && chosen == own) {
                 entry->source_type = ret;
@@ -164,38 +322,47 @@ void merge_module_types(swig_module_record *module) {
     module->type_array[module->type_count] = nullptr;
 }
 
+} // namespace
+
+swig_type *find_type_in_module(const swig_module_record *module, const char *name) {
+    if (module->type_count == 0) {
+        return nullptr;
+    }
+    // Each module's types are sorted by mangled name (the merge fills type_array slot for slot
+    // from the sorted initial table).
+    std::uint64_t lo = 0;
+    std::uint64_t hi = module->type_count - 1;
+    do {
+        const std::uint64_t mid = (lo + hi) >> 1;
+        const swig_type *probe = module->type_array[mid];
+        // A slot that is not filled yet (a module torn down before its merge) holds no name.
+        if (!probe || !probe->mangled_name) {
+            break;
+        }
+        const int order = std::strcmp(name, probe->mangled_name);
+        if (order == 0) {
+            return const_cast<swig_type *>(probe);
+        }
+        if (order < 0) {
+            if (mid == 0) {
+                break;
+            }
+            hi = mid - 1;
+        } else {
+            lo = mid + 1;
+        }
+    } while (lo <= hi);
+    return nullptr;
+}
+
 swig_type *find_type_by_name(swig_module_record *start, swig_module_record *stop,
                              const char *name) {
     std::uint64_t walked = 0;
     for (swig_module_record *iter = start; iter && iter != stop && walked < max_chain_length;
          iter = iter->next_module, ++walked) {
-        if (iter->type_count == 0) {
-            continue;
+        if (swig_type *found = find_type_in_module(iter, name)) {
+            return found;
         }
-        // Each module's types are sorted by mangled name (the merge fills type_array slot for
-        // slot from the sorted initial table).
-        std::uint64_t lo = 0;
-        std::uint64_t hi = iter->type_count - 1;
-        do {
-            const std::uint64_t mid = (lo + hi) >> 1;
-            const swig_type *probe = iter->type_array[mid];
-            // A slot that is not filled yet (a module torn down before its merge) holds no name.
-            if (!probe || !probe->mangled_name) {
-                break;
-            }
-            const int order = std::strcmp(name, probe->mangled_name);
-            if (order == 0) {
-                return const_cast<swig_type *>(probe);
-            }
-            if (order < 0) {
-                if (mid == 0) {
-                    break;
-                }
-                hi = mid - 1;
-            } else {
-                lo = mid + 1;
-            }
-        } while (lo <= hi);
     }
     return nullptr;
 }

@@ -1,13 +1,15 @@
 // The process's call table: the in-use marks of the tools, their end in a child made by fork,
-// the count of readers holding registration records, and the map of registered proxy classes
-// that adoption reads. Every copy of the runtime has this file; only the copy whose table is
-// anchored keeps marks, readers and classes, and every other copy works on that copy's table.
+// the count of readers holding registration records, the map of registered proxy classes that
+// adoption reads, and the registry's name index (registry.cc). Every copy of the runtime has
+// this file; only the copy whose table is anchored keeps marks, readers, classes and the index,
+// and every other copy works on that copy's table.
 #include "swig_runtime.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <pthread.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -121,21 +123,17 @@ long own_hold_records(int change) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Fork.
 
-// Whether the thread that forks holds the interpreter lock, read before the fork.
-thread_local bool fork_holds_lock = false;
-
-void before_fork() {
-    fork_holds_lock = PyThreadState_GetUnchecked() != nullptr;
-}
-
 // In a child made by fork only the forking thread goes on. When it held the lock (every fork
 // made from Python, in any interpreter), it was inside no call and no other thread could touch
 // the marks: every mark belongs to a call that is over there. The marks go, and the tools whose
 // deletion waited for those calls are destroyed now, before Python runs in the child. A thread
 // without the lock (tool code forking inside a call) leaves the marks as they are: its own call
 // still has to leave, and what the other threads' calls deferred is never destroyed there.
+// Whether the forking thread held the lock is read in the child, where that thread's state is
+// as it was at the fork (no thread-local variable of our own: every copy of the runtime would
+// bring the process one more thread-local block, which every later module load pays for).
 void after_fork_in_child() {
-    if (!fork_holds_lock) {
+    if (PyThreadState_GetUnchecked() == nullptr) {
         return;
     }
     // Readers that held registration records were threads that do not exist here.
@@ -156,19 +154,26 @@ void after_fork_in_child() {
 // A class that registration hung on a type record, kept by address and weak reference: the
 // entry neither keeps the class alive nor matches another object later made at its address.
 struct registered_class {
-    PyObject *cls;   // compared by address only while `alive` still refers to it
-    PyObject *alive; // weak reference to the class
+    PyObject *alive; // weak reference to the class (the map's key is its address)
     swig_type *type; // static data of some module: never freed
     char *method;    // malloc'ed
 };
 
-std::vector<registered_class> &registered_classes() {
+// By the class's address, so that registration and adoption cost the same however many classes
+// registered before. An entry whose class died stays until its address is registered again or
+// the next sweep (dead entries are swept when the map has doubled since the last sweep).
+struct class_map {
+    std::unordered_map<PyObject *, registered_class> entries;
+    std::size_t sweep_at = 64;
+};
+
+class_map &registered_classes() {
     // Never destroyed, like the marks.
-    static auto *classes = new std::vector<registered_class>();
+    static auto *classes = new class_map();
     return *classes;
 }
 
-bool still_lives(const registered_class &entry) {
+bool still_lives(PyObject *cls, const registered_class &entry) {
     PyObject *referent = nullptr;
     if (PyWeakref_GetRef(entry.alive, &referent) < 0) {
         PyErr_Clear();
@@ -176,43 +181,53 @@ bool still_lives(const registered_class &entry) {
     }
     // The class had another reference: giving this one back frees nothing and runs nothing.
     Py_XDECREF(referent);
-    return referent == entry.cls;
+    return referent == cls;
+}
+
+// Forgets an entry. A dead class's weak reference frees nothing but itself, so no code runs.
+void forget(const registered_class &entry) {
+    std::free(entry.method);
+    Py_DECREF(entry.alive);
+}
+
+void sweep_dead_classes(class_map &classes) {
+    for (auto it = classes.entries.begin(); it != classes.entries.end();) {
+        if (still_lives(it->first, it->second)) {
+            ++it;
+            continue;
+        }
+        const registered_class dead = it->second;
+        it = classes.entries.erase(it);
+        forget(dead);
+    }
+    classes.sweep_at = 2 * classes.entries.size() + 64;
 }
 
 int own_note_class(PyObject *cls, swig_type *type, const char *method) noexcept {
     PyObject *pending = PyErr_GetRaisedException();
-    std::vector<registered_class> &classes = registered_classes();
-    // Entries of classes that died go first. A dead class's weak reference frees nothing but
-    // itself, so no code runs while the list changes.
-    for (std::size_t i = 0; i < classes.size();) {
-        if (still_lives(classes[i])) {
-            ++i;
-            continue;
-        }
-        PyObject *alive = classes[i].alive;
-        std::free(classes[i].method);
-        classes[i] = classes.back();
-        classes.pop_back();
-        Py_DECREF(alive);
-    }
-    registered_class *same = nullptr;
-    for (registered_class &entry : classes) {
-        if (entry.cls == cls) {
-            same = &entry;
-        }
+    class_map &classes = registered_classes();
+    if (classes.entries.size() >= classes.sweep_at) {
+        sweep_dead_classes(classes);
     }
     int status = -1;
     char *copy = strdup(method ? method : "from_this");
-    if (copy && same) {
-        std::free(same->method);
-        same->type = type;
-        same->method = copy;
+    const auto same = classes.entries.find(cls);
+    if (copy && same != classes.entries.end() && still_lives(cls, same->second)) {
+        std::free(same->second.method);
+        same->second.type = type;
+        same->second.method = copy;
         status = 0;
     } else if (copy) {
+        // A new class, or a new one at the address of a class that died.
+        if (same != classes.entries.end()) {
+            const registered_class dead = same->second;
+            classes.entries.erase(same);
+            forget(dead);
+        }
         PyObject *alive = PyWeakref_NewRef(cls, nullptr);
         try {
             if (alive) {
-                classes.push_back({cls, alive, type, copy});
+                classes.entries.emplace(cls, registered_class{alive, type, copy});
                 status = 0;
             }
         } catch (const std::bad_alloc &) {
@@ -231,19 +246,19 @@ swig_type *own_find_class(PyObject *cls, char *method, std::size_t method_size) 
     if (!PyType_Check(cls)) {
         return nullptr;
     }
+    const class_map &classes = registered_classes();
     // The method resolution order is a tuple the type holds; reading it runs no code.
     PyObject *mro = reinterpret_cast<PyTypeObject *>(cls)->tp_mro;
     const Py_ssize_t count = mro && PyTuple_Check(mro) ? PyTuple_GET_SIZE(mro) : 0;
     for (Py_ssize_t i = -1; i < count; ++i) {
         PyObject *base = i < 0 ? cls : PyTuple_GET_ITEM(mro, i);
-        for (const registered_class &entry : registered_classes()) {
-            if (entry.cls == base && still_lives(entry)) {
-                if (method_size > 0) {
-                    std::strncpy(method, entry.method, method_size - 1);
-                    method[method_size - 1] = '\0';
-                }
-                return entry.type;
+        const auto entry = classes.entries.find(base);
+        if (entry != classes.entries.end() && still_lives(base, entry->second)) {
+            if (method_size > 0) {
+                std::strncpy(method, entry->second.method, method_size - 1);
+                method[method_size - 1] = '\0';
             }
+            return entry->second.type;
         }
     }
     return nullptr;
@@ -260,7 +275,9 @@ const shared_call_table own_table = {call_table_version, sizeof(shared_call_tabl
                                      own_enter,          own_leave,
                                      own_defer,          own_busy,
                                      own_note_class,     own_find_class,
-                                     own_defer_object,   own_hold_records};
+                                     own_defer_object,   own_hold_records,
+                                     own_index_ready,    own_index_find,
+                                     own_index_note};
 
 bool has_marks(const shared_call_table *table) {
     return table && table->version == call_table_version &&
@@ -303,8 +320,7 @@ int anchor(PyObject *anchors, const shared_call_table *table) {
 const shared_call_table *joined_call_table = nullptr;
 
 int join_call_table() {
-    static const bool fork_handlers =
-        pthread_atfork(before_fork, nullptr, after_fork_in_child) == 0;
+    static const bool fork_handlers = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
     (void)fork_handlers;
     // The main interpreter's dictionary, whichever interpreter starts the module: there is one
     // table per process.

@@ -84,9 +84,10 @@ inline constexpr char swig_call_table_name[] = SWIG_RUNTIME_DATA_MODULE ".call_t
 //   anchored at the first start-up of any copy in the process, in the main interpreter's
 //   state dictionary (which no Python code reaches) as the capsule swig_call_table_name;
 //   every later copy adopts it at its own start-up and keeps the pointer. The marks, the class
-//   map and the count of record holders behind its functions belong to the anchoring copy and
-//   are read and changed only under the lock. A mark is keyed by the address a wrapped pointer
-//   holds before any cast (the address it was made with), never by a converted one.
+//   map, the count of record holders and the registry's name index behind its functions
+//   belong to the anchoring copy and are read and changed only under the lock (the index by
+//   joins, inside module entries). A mark is keyed by the address a wrapped pointer holds
+//   before any cast (the address it was made with), never by a converted one.
 // Process-wide statics of each module: type_pointer (the head as last imported; set by
 // SWIG_Python_GetModule only) and swig_this (made on first need; released by the capsule
 // destructor, so every user holds its own reference for as long as it uses the string).
@@ -192,6 +193,18 @@ struct shared_call_table {
     // the lock changes hands; returns how many hold them now. No replaced record is freed while
     // any does.
     long (*hold_records)(int change) noexcept;
+    // The name index of the chain headed by `head`, which spares each joining module a walk of
+    // every module before it. 1 when the index knows every module of the chain as it is now
+    // (made again from one walk when a module joined without telling it); 0 when the chain
+    // cannot be indexed (it does not come back to its head, or memory ran out): the joining
+    // module then walks, as copies without these fields always do.
+    int (*index_ready)(swig_module_record *head) noexcept;
+    // After index_ready(head) gave 1: the record a walk of the chain from the head's successor
+    // round to the head would find first under `name` (find_type_by_name), or null.
+    swig_type *(*index_find)(swig_module_record *head, const char *name) noexcept;
+    // `module`, just linked in right after `head` and merged, is known to the index from now
+    // on. Nothing raised; a module the index could not take is found by the next index_ready.
+    void (*index_note)(swig_module_record *head, swig_module_record *module) noexcept;
 };
 
 // A private copy of a block of bytes with its type.
@@ -271,7 +284,10 @@ static_assert(
         offsetof(shared_call_table, note_class) == 40 &&
         offsetof(shared_call_table, find_class) == 48 &&
         offsetof(shared_call_table, defer_object) == 56 &&
-        offsetof(shared_call_table, hold_records) == 64 && sizeof(shared_call_table) == 72,
+        offsetof(shared_call_table, hold_records) == 64 &&
+        offsetof(shared_call_table, index_ready) == 72 &&
+        offsetof(shared_call_table, index_find) == 80 &&
+        offsetof(shared_call_table, index_note) == 88 && sizeof(shared_call_table) == 96,
     "shared_call_table layout");
 static_assert(offsetof(SwigPyPacked, data) == 16 && offsetof(SwigPyPacked, type_record) == 24 &&
                   offsetof(SwigPyPacked, size) == 32 && sizeof(SwigPyPacked) == 40,
@@ -316,6 +332,12 @@ void join_registry();
 void merge_module_types(swig_module_record *module);
 swig_type *find_type_by_name(swig_module_record *start, swig_module_record *stop,
                              const char *name);
+// The binary search of one module's sorted type_array: the record under `name`, or null.
+swig_type *find_type_in_module(const swig_module_record *module, const char *name);
+// The name index behind the call table's index_* fields (their meaning is there).
+int own_index_ready(swig_module_record *head) noexcept;
+swig_type *own_index_find(swig_module_record *head, const char *name) noexcept;
+void own_index_note(swig_module_record *head, swig_module_record *module) noexcept;
 swig_cast *find_cast(swig_type *type, const char *name);
 void SWIG_TypeClientData(swig_type *type, swig_class_data *class_data);
 // Whether a type record of this module or of any module on the chain still points to `data`.

@@ -2,7 +2,9 @@
 // cast search with its move to front, class data propagation, and the documentation fix-up.
 #include "runtime_test_support.h"
 
+#include <cctype>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -369,6 +371,101 @@ TEST(Merge, AThirdModuleSearchesTheLatestJoinedFirstAndTheHeadLast) {
     EXPECT_EQ(head.record.next_module, &joining.record);
     EXPECT_EQ(joining.record.next_module, &middle.record);
 }
+
+// ---------------------------------------------------------------------------------------------
+// The name index
+
+// Chains whose modules know names in several records: each row lists the modules in joining
+// order (the head first) by the names of their slots, as they sit in type_array (a module may
+// be unsorted, which hides names from the binary search, or hold an empty slot).
+struct IndexChain {
+    const char *label;
+    std::vector<Names> modules;
+};
+
+class NameIndex : public ::testing::TestWithParam<IndexChain> {};
+
+TEST_P(NameIndex, FindsWhatTheMergesWalkFindsForEveryName) {
+    const IndexChain &chain = GetParam();
+    // Every module's records are its own (none adopted), so the record tells which module a
+    // walk found it in.
+    std::vector<std::unique_ptr<TypePool>> pools;
+    std::vector<std::unique_ptr<FakeModule>> modules;
+    Names every;
+    for (const Names &names : chain.modules) {
+        pools.push_back(std::make_unique<TypePool>(names));
+        std::vector<swig_type *> types;
+        for (size_t i = 0; i < names.size(); ++i) {
+            types.push_back(names[i].empty() ? nullptr : (*pools.back())[i]);
+            every.push_back(names[i]);
+        }
+        modules.push_back(std::make_unique<FakeModule>(
+            types, std::vector<std::vector<swig_type *>>(types.size())));
+        FakeModule &m = *modules.back();
+        for (size_t i = 0; i < types.size(); ++i) {
+            m.slots[i] = types[i];
+        }
+        m.slots[types.size()] = nullptr;
+        // Linked right after the head, as each join does.
+        if (modules.size() == 1) {
+            m.record.next_module = &m.record;
+        } else {
+            m.record.next_module = modules[0]->record.next_module;
+            modules[0]->record.next_module = &m.record;
+        }
+    }
+    every.push_back("_p_nowhere");
+    swig_module_record *head = &modules[0]->record;
+    ASSERT_EQ(own_index_ready(head), 1);
+    // The walk of a module joining now: from the head's successor round to the head.
+    swig_module_record joining{};
+    joining.next_module = head->next_module;
+    head->next_module = &joining;
+    for (const std::string &name : every) {
+        if (!name.empty()) {
+            EXPECT_EQ(own_index_find(head, name.c_str()),
+                      find_type_by_name(joining.next_module, &joining, name.c_str()))
+                << chain.label << ": " << name;
+        }
+    }
+    // A module linked in without telling the index is seen at the next readiness check.
+    static swig_type untold = {"_p_a", "a *", nullptr, nullptr, nullptr, 0};
+    static swig_type *untold_slots[] = {&untold, nullptr};
+    joining.type_array = untold_slots;
+    joining.type_count = 1;
+    EXPECT_EQ(own_index_ready(head), 1);
+    EXPECT_EQ(own_index_find(head, "_p_a"), &untold) << chain.label;
+    // The index keeps the records' addresses and names for as long as the process, as it may
+    // for modules: these must never be freed and their addresses never reused.
+    static std::vector<std::unique_ptr<TypePool>> kept_pools;
+    static std::vector<std::unique_ptr<FakeModule>> kept_modules;
+    static std::vector<std::unique_ptr<swig_module_record>> kept_records;
+    kept_records.push_back(std::make_unique<swig_module_record>(joining));
+    head->next_module = kept_records.back().get();
+    for (auto &pool : pools) {
+        kept_pools.push_back(std::move(pool));
+    }
+    for (auto &module : modules) {
+        kept_modules.push_back(std::move(module));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chains, NameIndex,
+    ::testing::Values(
+        IndexChain{"alone", {{"_p_a", "_p_b"}}},
+        IndexChain{"latest joined wins", {{"_p_a", "_p_s"}, {"_p_s"}, {"_p_b", "_p_s"}}},
+        IndexChain{"head only", {{"_p_s", "_p_t"}, {"_p_a"}, {"_p_b"}}},
+        IndexChain{"unsorted hides names", {{"_p_a", "_p_m", "_p_z"}, {"_p_z", "_p_m", "_p_a"}}},
+        IndexChain{"empty slot ends a search", {{"_p_a", "_p_b", "_p_c"}, {"_p_a", "", "_p_c"}}},
+        IndexChain{"no types", {{}, {"_p_a"}, {}}}),
+    [](const auto &info) {
+        std::string name = info.param.label;
+        for (char &c : name) {
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        return name;
+    });
 
 // ---------------------------------------------------------------------------------------------
 // SWIG_TypeClientData

@@ -259,7 +259,7 @@ PyObject *ct_throw(PyObject *, PyObject *args) {
 // The shared records as {name: (size, [(field, offset, size), ...])}, for the layout mirrors.
 PyObject *ct_layouts(PyObject *, PyObject *) {
     return Py_BuildValue(
-        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNNNN])s(n[NNNNN])}",
+        "{s(n[NNNNNN])s(n[NNNN])s(n[NNNNNN])s(n[NNNNNNN])s(n[NNNNNNNNNNNNN])s(n[NNNNN])}",
         "swig_type", static_cast<Py_ssize_t>(sizeof(swig_type)),
         Py_BuildValue(FIELD(swig_type, mangled_name)),
         Py_BuildValue(FIELD(swig_type, pretty_name)),
@@ -294,7 +294,10 @@ PyObject *ct_layouts(PyObject *, PyObject *) {
         Py_BuildValue(FIELD(shared_call_table, note_class)),
         Py_BuildValue(FIELD(shared_call_table, find_class)),
         Py_BuildValue(FIELD(shared_call_table, defer_object)),
-        Py_BuildValue(FIELD(shared_call_table, hold_records)), "SwigPyObject",
+        Py_BuildValue(FIELD(shared_call_table, hold_records)),
+        Py_BuildValue(FIELD(shared_call_table, index_ready)),
+        Py_BuildValue(FIELD(shared_call_table, index_find)),
+        Py_BuildValue(FIELD(shared_call_table, index_note)), "SwigPyObject",
         static_cast<Py_ssize_t>(sizeof(SwigPyObject)), Py_BuildValue(FIELD(SwigPyObject, ob_base)),
         Py_BuildValue(FIELD(SwigPyObject, pointer)),
         Py_BuildValue(FIELD(SwigPyObject, type_record)),

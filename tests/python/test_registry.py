@@ -270,6 +270,104 @@ def test_class_data_spreads_along_converterless_entries(ext):
 
 
 # --------------------------------------------------------------------------------------------
+# A family of hundreds: one build of tests/ext/family_module.cc copied into a folder per member,
+# each imported as "<folder>.family" with five classes "_p_<folder>__c0".."c4" and "_p_char".
+
+FAMILY_SIZE = 300
+
+# A module record linked in right after the head by hand, as a copy of the runtime without the
+# name index links itself in: it holds a "_p_char" record of its own.
+LINK_IN_UNTOLD = """
+keep = []
+def addr(record):
+    keep.append(record)
+    return ctypes.addressof(record)
+from kivotools.registry._records import _SwigModule, _SwigType
+name = ctypes.create_string_buffer(b"_p_char")
+untold_char = _SwigType(mangled_name=addr(name), pretty_name=addr(name))
+array = (ctypes.c_void_p * 2)(addr(untold_char), None)
+untold = _SwigModule(type_array=addr(array), type_count=1)
+head = _SwigModule.from_address(s.modules[0].address)
+untold.next_module = head.next_module
+head.next_module = addr(untold)
+"""
+
+
+def test_hundreds_of_members_join_as_the_chain_walk_would_and_read_whole(ext, tmp_path):
+    r = child(f"""
+        import shutil
+        from kivotools.kivoc import _adopt
+        from kivotools.registry._records import _library_of
+        from kivotools.registry._render import summary_lines
+        built = os.path.join(os.environ["KIVO_TEST_EXT_DIR"], "family")
+        (built,) = [os.path.join(built, f) for f in os.listdir(built) if f.endswith(".so")]
+        def member(i):
+            folder = os.path.join({str(tmp_path)!r}, f"m{{i:03d}}")
+            os.mkdir(folder)
+            path = shutil.copy(built, folder)
+            spec = importlib.util.spec_from_file_location(f"m{{i:03d}}.family", path)
+            sys.modules[spec.name] = module = importlib.util.module_from_spec(spec)
+            return module
+        import importlib.util
+        members = [member(i) for i in range({FAMILY_SIZE})]
+        s = registry.snapshot()
+        text = summary_lines(s)
+        modules = [(m.name, m.library,
+                    [(t.mangled_name, t.address, _library_of(t.address) == m.library,
+                      [c.source_mangled_name for c in t.casts], t.shared,
+                      t.registration.class_name if t.registration else None)
+                     for t in m.types]) for m in s.modules]
+        first, last = members[0], members[-1]
+        adopted = [_adopt.adopt(m.c4, m.new_c4()).__class__.__name__ for m in (first, last)]
+        try:
+            _adopt.adopt(first.c0, last.new_c0())
+        except TypeError as exc:
+            refusal = str(exc)
+        json_modules = len(json.loads(s.to_json())["modules"])
+        {textwrap.indent(LINK_IN_UNTOLD, " " * 8).strip()}
+        late = member({FAMILY_SIZE})
+        after = registry.snapshot()
+        late_char = [t.address for m in after.modules if m.name == late.__name__
+                     for t in m.types if t.mangled_name == "_p_char"]
+        report(modules=modules, problems=s.problems, complete=s.complete, text=text,
+               json_modules=json_modules, adopted=adopted, refusal=refusal,
+               untold_char=ctypes.addressof(untold_char), late_char=late_char,
+               after=[after.complete, len(after.modules), after.problems])
+    """)
+    names = [f"m{i:03d}.family" for i in range(FAMILY_SIZE)]
+    modules = r["modules"]
+    # The head first, then the others in reverse order of joining.
+    assert [m[0] for m in modules] == [names[0], *reversed(names[1:])]
+    head_char = modules[0][2][0][1]
+    for name, _library, types in modules:
+        prefix = name.split(".")[0]
+        classes = [f"_p_{prefix}__c{k}" for k in range(5)]
+        assert [t[0] for t in types] == ["_p_char", *classes]
+        # Every member adopted the head's "_p_char", whose list kept the head's entry alone;
+        # each class is the member's own record, accepting itself, with its class registered.
+        assert [t[1] for t in types][0] == head_char
+        assert [t[2] for t in types] == [name == names[0]] + [True] * 5
+        assert [t[3] for t in types] == [["_p_char"]] + [[c] for c in classes]
+        assert [t[4] for t in types] == [True] + [False] * 5
+        assert [t[5] for t in types] == [None] + [f"{name}.c{k}" for k in range(5)]
+    assert r["problems"] == [] and r["complete"] and r["json_modules"] == FAMILY_SIZE
+    # The listing names each shared record with the number of modules holding it.
+    text = r["text"]
+    assert text[0] == (
+        f"registry swig_runtime_data4.type_pointer_capsule: {FAMILY_SIZE} module(s), head first"
+    )
+    shared = f"      shared by {FAMILY_SIZE} modules; the record is {names[0]}'s"
+    assert text.count(shared) == FAMILY_SIZE
+    assert len(text) == 1 + FAMILY_SIZE * (1 + 6 * 2 + 5 * 2 + 1) + 1
+    assert r["adopted"] == ["SwigPyObject"] * 2
+    assert r["refusal"] == "in method 'delete_c0', argument 1 of type 'm000::c0 *'"
+    # A module that linked itself in without telling the index is the first the next join
+    # searches, as the chain walk would.
+    assert r["late_char"] == [r["untold_char"]]
+    assert r["after"] == [True, FAMILY_SIZE + 2, []]
+
+
+# --------------------------------------------------------------------------------------------
 # Running an entry again
 
 
@@ -800,6 +898,26 @@ ADOPTION = {
                spread=[name(b.class_of(B_OTHER)), name(c.class_of(C_UNNAMED))],
                problems=snap()["problems"])
     """,
+    "hundreds of registered classes that died: none answers for a class made at its address": """
+        import gc
+        from kivotools import norvek
+        from kivotools.kivoc import _adopt, _norvek
+        tool = norvek()
+        refused = []
+        for _ in range(300):
+            gone = type("Gone", (), {})
+            _norvek.norvek_swigregister(gone)
+            del gone
+            gc.collect()
+            fresh = type("Fresh", (), {})  # often at the address the class that died had
+            try:
+                _adopt.adopt(fresh, tool)
+            except TypeError as e:
+                refused.append(str(e))
+        _norvek.norvek_swigregister(norvek)
+        report(refused=len(set(refused)), count=len(refused),
+               adopted=type(norvek.from_this(tool)).__name__)
+    """,
 }
 
 ADOPTED = {
@@ -816,6 +934,8 @@ ADOPTED = {
         "alive": 1, "adopted": ["norvek", "norvek"], "same_class_grows": 0},
     "registered again through the head, spread records kept": {
         "a": [None, "P", "S", "Q"], "spread": ["R", "R"], "problems": []},
+    "hundreds of registered classes that died: none answers for a class made at its address": {
+        "refused": 1, "count": 300, "adopted": "norvek"},
 }  # fmt: skip
 
 

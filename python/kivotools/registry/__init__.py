@@ -15,12 +15,15 @@ of that and returns plain data about the modules imported so far::
     ['_p_char', '_p_kivoc__norvek', '_p_char', '_p_kivoc__quedrin']
 
 The reader never writes to the records and never trusts them: memory is read through the
-kernel (``/proc/self/mem``), so an address that points nowhere is reported, not followed; every
-walk is bounded and notices loops; counts beyond reason are cut short. What it could not read
-is listed in :attr:`Snapshot.problems`. Importing this module loads no extension module.
+kernel (``/proc/self/mem``), so an address that points nowhere is reported, not followed; a
+chain or cast list that comes back to an address already visited ends there, and a type array
+ends at its null slot. It reads each record once, so a snapshot costs what the registry holds.
+What it could not read is listed in :attr:`Snapshot.problems`, and :attr:`Snapshot.complete` is
+false when a walk had to stop before its end. Importing this module loads no extension module.
 
 ``python -m kivotools.registry [--json] [--version] [MODULE ...]`` imports the named modules
-(by default both of the package's) and prints the registry.
+(by default both of the package's) and prints the registry; it exits with status 3 when the
+registry could not be read to its end.
 
 The package holds the record layouts and the memory reader (``_records``), the walk
 (``_snapshot``), the text renderer that the main job uses too (``_render``) and the command
@@ -31,10 +34,7 @@ from kivotools.registry._command import DEFAULT_MODULES, main
 from kivotools.registry._records import (
     CAPSULE_ATTRIBUTE,
     CAPSULE_NAME,
-    MAX_CASTS,
-    MAX_MODULES,
     MAX_NAME,
-    MAX_TYPES,
     RUNTIME_DATA_MODULE,
 )
 from kivotools.registry._render import summary_lines as summary_lines

@@ -12,6 +12,8 @@ from kivotools.registry._snapshot import snapshot
 
 NAME = "kivotools.registry"
 DEFAULT_MODULES = ("kivotools.kivoc._norvek", "kivotools.kivoc._quedrin")
+# The status of a listing whose walk had to stop before the registry's end (see its problems).
+INCOMPLETE = 3
 
 
 def _build_parser() -> argparse.ArgumentParser:
@@ -19,6 +21,7 @@ def _build_parser() -> argparse.ArgumentParser:
         NAME,
         prog="python -m kivotools.registry",
         description="Print the process-wide type registry after importing modules.",
+        epilog=f"The status is {INCOMPLETE} when the registry could not be read to its end.",
     )
     parser.add_argument(
         "modules",
@@ -70,6 +73,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         write_stdout(text + "\n", unencodable="escape")
         if not snap.capsule_found:
             _hint_no_family(args.modules)
-        return 0
+        # What was read is printed; a walk that had to stop says so in its status too.
+        return 0 if snap.complete else INCOMPLETE
 
     return run_with_output(NAME, body)

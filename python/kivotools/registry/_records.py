@@ -17,13 +17,12 @@ CAPSULE_NAME = f"{RUNTIME_DATA_MODULE}.{CAPSULE_ATTRIBUTE}"
 # The call table's capsule, and its key in the main interpreter's state dictionary.
 CALL_TABLE_NAME = f"{RUNTIME_DATA_MODULE}.call_table_capsule"
 
-# Bounds of every walk: far beyond any real registry, small enough to end quickly on garbage.
-MAX_MODULES = 256
-MAX_TYPES = 4096
-MAX_CASTS = 1024
+# The longest name read. Walks have no bound of their own: a chain or a cast list ends where it
+# comes back to an address already visited, a type array at its null slot.
 MAX_NAME = 4096
 
 _POINTER = ctypes.sizeof(ctypes.c_void_p)
+_PAGE = 4096
 
 
 # --------------------------------------------------------------------------------------------
@@ -86,6 +85,9 @@ class _SharedCallTable(ctypes.Structure):
         ("find_class", ctypes.c_void_p),
         ("defer_object", ctypes.c_void_p),
         ("hold_records", ctypes.c_void_p),
+        ("index_ready", ctypes.c_void_p),
+        ("index_find", ctypes.c_void_p),
+        ("index_note", ctypes.c_void_p),
     ]
 
 
@@ -105,7 +107,7 @@ class _SwigPyObject(ctypes.Structure):
 
 for _record in (_SwigType, _SwigCast, _SwigModule, _SwigClassData, _SwigPyObject):
     assert ctypes.sizeof(_record) == (48 if _record is not _SwigCast else 32), _record
-assert ctypes.sizeof(_SharedCallTable) == 72
+assert ctypes.sizeof(_SharedCallTable) == 96
 
 
 # --------------------------------------------------------------------------------------------
@@ -113,9 +115,15 @@ assert ctypes.sizeof(_SharedCallTable) == 72
 
 
 class _Memory:
-    """Reads this process's memory through the kernel: an unmapped address gives None."""
+    """Reads this process's memory through the kernel: an unmapped address gives None.
+
+    One reader serves one walk, which reads the registry as it is at one moment: each record
+    and each name is read once, however many lists and modules point to it."""
 
     def __init__(self) -> None:
+        self._records: dict[tuple[type[ctypes.Structure], int], Any] = {}
+        self._texts: dict[int, str | None] = {}
+        self._pages: dict[int, bytes | None] = {}
         self._fd: int | None
         try:
             self._fd = os.open("/proc/self/mem", os.O_RDONLY)
@@ -133,17 +141,39 @@ class _Memory:
 
     def read(self, address: int, size: int) -> bytes | None:
         # The first page is never mapped; addresses beyond the user half are not ours.
-        if self._fd is None or address < 4096 or address + size >= 1 << 63:
+        if self._fd is None or address < _PAGE or address + size >= 1 << 63:
             return None
-        try:
-            data = os.pread(self._fd, size, address)
-        except (OSError, OverflowError, ValueError):
-            return None
-        return data if len(data) == size else None
+        # Whole pages, each read once: a page is mapped and readable as a whole, and records
+        # that belong together (a module's tables, names and casts) share a few pages.
+        offset = address % _PAGE
+        first = address - offset
+        if offset + size <= _PAGE:
+            page = self._pages[first] if first in self._pages else self._page(first)
+            return None if page is None else page[offset : offset + size]
+        chunks = []
+        for page_address in range(first, address + size, _PAGE):
+            page = self._page(page_address)
+            if page is None:
+                return None
+            chunks.append(page)
+        data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        return data[address - first : address - first + size]
+
+    def _page(self, address: int) -> bytes | None:
+        if address not in self._pages:
+            try:
+                data: bytes | None = os.pread(self._fd or 0, _PAGE, address)
+            except (OSError, OverflowError, ValueError):
+                data = None
+            self._pages[address] = data if data is not None and len(data) == _PAGE else None
+        return self._pages[address]
 
     def record(self, cls: type[ctypes.Structure], address: int) -> Any:
-        data = self.read(address, ctypes.sizeof(cls))
-        return None if data is None else cls.from_buffer_copy(data)
+        key = (cls, address)
+        if key not in self._records:
+            data = self.read(address, ctypes.sizeof(cls))
+            self._records[key] = None if data is None else cls.from_buffer_copy(data)
+        return self._records[key]
 
     def pointer(self, address: int) -> int | None:
         data = self.read(address, _POINTER)
@@ -153,6 +183,11 @@ class _Memory:
         """The NUL-terminated text at `address` (at most MAX_NAME bytes), or None."""
         if not address:
             return None
+        if address not in self._texts:
+            self._texts[address] = self._read_text(address)
+        return self._texts[address]
+
+    def _read_text(self, address: int) -> str | None:
         chunks = []
         total = 0
         while total < MAX_NAME:
@@ -170,62 +205,45 @@ class _Memory:
         return None
 
 
-_TYPE_ADDRESS = id(type)
-
-
-def _is_type_object(memory: _Memory, address: int) -> bool:
-    """True when `address` holds a live type object (its type is `type` or a metaclass)."""
-    meta = memory.pointer(address + _POINTER)
-    if meta is None:
-        return False
-    if meta == _TYPE_ADDRESS:
-        return True
-    return memory.pointer(meta + _POINTER) == _TYPE_ADDRESS
-
-
 class _KnownObjects:
-    """The addresses of the objects the interpreter knows, gathered once per walk, when first
-    asked: collected objects from one pass over the collector's list, and only if an address is
-    not among them, types the collector does not track (static types) from one walk of the
-    subclass tree below `object`.
+    """The objects the interpreter knows, by address, gathered once per walk, when first asked:
+    collected objects from one pass over the collector's list, and only if an address is not
+    among them, types the collector does not track (static types) from one walk of the
+    subclass tree below `object`. The walk holds them until it ends.
     """
 
     def __init__(self) -> None:
-        self._collected: set[int] | None = None
-        self._types: set[int] | None = None
+        self._collected: dict[int, object] | None = None
+        self._types: dict[int, object] | None = None
 
-    def __contains__(self, address: int) -> bool:
+    def get(self, address: int) -> object | None:
         if self._collected is None:
-            self._collected = set(map(id, gc.get_objects()))
-        if address in self._collected:
-            return True
+            objects = gc.get_objects()
+            self._collected = dict(zip(map(id, objects), objects))
+        found = self._collected.get(address)
+        if found is not None:
+            return found
         if self._types is None:
-            self._types = set()
+            self._types = {}
             pending: list[type] = [object]
             while pending:
                 cls = pending.pop()
                 if id(cls) not in self._types:
-                    self._types.add(id(cls))
+                    self._types[id(cls)] = cls
                     pending.extend(type.__subclasses__(cls))
-        return address in self._types
+        return self._types.get(address)
+
+    def __contains__(self, address: int) -> bool:
+        return self.get(address) is not None
 
 
-def _object_at(memory: _Memory, known: _KnownObjects, address: int) -> object | None:
-    """The Python object at `address` when its header looks like a live object's, else None."""
+def _object_at(known: _KnownObjects, address: int) -> object | None:
+    """The Python object at `address` when the interpreter knows it as a live object, else
+    None: a header that merely looks right is not enough, as taking a reference writes to the
+    object and its repr runs its type's code."""
     if not address:
         return None
-    refcount = memory.read(address, 8)
-    if refcount is None or struct.unpack("=q", refcount)[0] <= 0:
-        return None
-    object_type = memory.pointer(address + _POINTER)
-    if object_type is None or not _is_type_object(memory, object_type):
-        return None
-    # A header that merely looks right is not enough: taking a reference writes to the
-    # object, and its repr runs its type's code. Only an object the interpreter knows is used.
-    if address not in known:
-        return None
-    obj: object = ctypes.cast(ctypes.c_void_p(address), ctypes.py_object).value
-    return obj
+    return known.get(address)
 
 
 def _describe(obj: object | None) -> str | None:
@@ -289,8 +307,10 @@ def _library_of(address: int) -> str | None:
     return os.fsdecode(info.dli_fname)
 
 
-def _extension_modules() -> dict[str, str]:
-    """Real path of each loaded extension module's file -> its name in sys.modules."""
+def _extension_files() -> dict[str, str]:
+    """Path of each loaded extension module's file, as its module gives it -> its name in
+    sys.modules. One pass over sys.modules: a walk asks for it once (through
+    :class:`_Libraries`), not per record."""
     found: dict[str, str] = {}
     for name, module in list(sys.modules.items()):
         # Read from the module's own dictionary: an attribute lookup would run the code of a
@@ -300,5 +320,34 @@ def _extension_modules() -> dict[str, str]:
         namespace = object.__getattribute__(module, "__dict__")
         path = namespace.get("__file__") if type(namespace) is dict else None
         if isinstance(path, str) and path.endswith(".so"):
-            found.setdefault(os.path.realpath(path), name)
+            found.setdefault(path, name)
     return found
+
+
+class _Libraries:
+    """Which shared object, and which Python module, holds an address: the loaded extension
+    modules gathered once, when first asked, and each shared object looked up once, by the path
+    the loader opened it under, or else by its real path."""
+
+    def __init__(self) -> None:
+        self._files: dict[str, str] | None = None
+        self._real_files: dict[str, str] | None = None
+        self._names: dict[str, str | None] = {}
+
+    def module_at(self, address: int) -> tuple[str | None, str | None]:
+        """The Python module (when known) and the shared object holding `address`."""
+        library = _library_of(address)
+        if library is None:
+            return None, None
+        if library not in self._names:
+            if self._files is None:
+                self._files = _extension_files()
+            name = self._files.get(library)
+            if name is None:
+                if self._real_files is None:
+                    self._real_files = {}
+                    for path, module in self._files.items():
+                        self._real_files.setdefault(os.path.realpath(path), module)
+                name = self._real_files.get(os.path.realpath(library))
+            self._names[library] = name
+        return self._names[library], library

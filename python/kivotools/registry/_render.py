@@ -3,11 +3,7 @@
 from __future__ import annotations
 
 from kivotools.registry._records import CAPSULE_NAME
-from kivotools.registry._snapshot import ModuleInfo, Snapshot
-
-
-def _module_label(index: int, module: ModuleInfo) -> str:
-    return f"module {index} ({module.name or module.library or 'unknown module'})"
+from kivotools.registry._snapshot import Snapshot
 
 
 def summary_lines(snap: Snapshot, *, brief: bool = False) -> list[str]:
@@ -21,11 +17,12 @@ def summary_lines(snap: Snapshot, *, brief: bool = False) -> list[str]:
     if not snap.capsule_found:
         lines = [f"no registry: {CAPSULE_NAME} not found"]
         return lines + [f"problem: {p}" for p in snap.problems]
-    # Which modules hold each type record in their type array.
-    holders: dict[int, list[str]] = {}
-    for index, module in enumerate(snap.modules, 1):
+    # How many modules hold each type record in their type array, and whose static data each
+    # shared record is: counted once, so the listing grows with the registry, not its square.
+    holders: dict[int, int] = {}
+    for module in snap.modules:
         for t in module.types:
-            holders.setdefault(t.address, []).append(_module_label(index, module))
+            holders[t.address] = holders.get(t.address, 0) + 1
     lines = [f"registry {CAPSULE_NAME}: {len(snap.modules)} module(s), head first"]
     for index, module in enumerate(snap.modules, 1):
         head = " (head)" if module.is_head else ""
@@ -40,12 +37,10 @@ def summary_lines(snap: Snapshot, *, brief: bool = False) -> list[str]:
             pretty = f' "{t.pretty_name}"' if t.pretty_name is not None else " (no pretty name)"
             mangled = t.mangled_name if t.mangled_name is not None else "<unreadable name>"
             lines.append(f"  [{t.slot}] {mangled}{pretty} at {t.address:#x}")
-            label = _module_label(index, module)
-            others = [h for h in holders.get(t.address, []) if h != label]
             if t.shared:
                 # The record is static data of the module that joined first.
                 owner = f"; the record is {t.record_module}'s" if t.record_module else ""
-                lines.append(f"      shared with {', '.join(others)}{owner}")
+                lines.append(f"      shared by {holders.get(t.address, 0)} modules{owner}")
             casts = ", ".join(
                 f"{c.source_mangled_name or '<unreadable type>'}"
                 f"{' (converter)' if c.has_converter else ' (no converter)'}"

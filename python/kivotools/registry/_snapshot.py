@@ -18,15 +18,11 @@ from kivotools.registry._records import (
     CALL_TABLE_NAME,
     CAPSULE_ATTRIBUTE,
     CAPSULE_NAME,
-    MAX_CASTS,
-    MAX_MODULES,
-    MAX_TYPES,
     RUNTIME_DATA_MODULE,
     _class_name,
     _describe,
-    _extension_modules,
     _KnownObjects,
-    _library_of,
+    _Libraries,
     _Memory,
     _object_at,
     _SharedCallTable,
@@ -131,6 +127,9 @@ class Snapshot:
     modules: list[ModuleInfo] = field(default_factory=list)
     problems: list[str] = field(default_factory=list)
     call_table: CallTableInfo | None = None
+    # False when a walk had to stop before its end: the chain before coming back to its head,
+    # a type array or a cast list before its end. What was read is still listed.
+    complete: bool = True
 
     def to_dict(self) -> dict[str, Any]:
         """The snapshot as nested dicts and lists (JSON-ready)."""
@@ -169,20 +168,31 @@ def _capsule_pointer(capsule: object, name: str, problems: list[str]) -> int | N
     return pointer or None
 
 
-def _module_at(address: int) -> tuple[str | None, str | None]:
-    """The Python module (when known) and the shared object holding `address`."""
-    library = _library_of(address)
-    name = _extension_modules().get(os.path.realpath(library)) if library else None
-    return name, library
+class _Walk:
+    """What one snapshot's walk shares: memory, the known objects, the libraries, the problems
+    found and whether every walk reached its end."""
+
+    def __init__(self, memory: _Memory, problems: list[str]) -> None:
+        self.memory = memory
+        self.known = _KnownObjects()
+        self.libraries = _Libraries()
+        self.problems = problems
+        self.complete = True
+
+    def stopped(self, problem: str) -> None:
+        """A walk ends before its end, for `problem`."""
+        self.problems.append(problem)
+        self.complete = False
 
 
-def _record_module(address: int) -> str | None:
+def _record_module(libraries: _Libraries, address: int) -> str | None:
     """The module whose static data holds the record at `address`, by name when loaded."""
-    name, library = _module_at(address)
+    name, library = libraries.module_at(address)
     return name or (os.path.basename(library) if library else None)
 
 
-def _call_table(memory: _Memory, problems: list[str]) -> CallTableInfo | None:
+def _call_table(walk: _Walk) -> CallTableInfo | None:
+    memory, problems = walk.memory, walk.problems
     main = _main_interpreter()
     address = _interpreter_dict(main) if main else None
     if not address:
@@ -198,7 +208,7 @@ def _call_table(memory: _Memory, problems: list[str]) -> CallTableInfo | None:
     if table is None:
         problems.append(f"call table at {pointer:#x} cannot be read")
         return None
-    name, library = _module_at(pointer)
+    name, library = walk.libraries.module_at(pointer)
     return CallTableInfo(
         address=pointer, version=table.version, size=table.size, name=name, library=library
     )
@@ -221,24 +231,20 @@ def _records_hold(memory: _Memory, info: CallTableInfo | None) -> Any:
     return _hold_records_function(function) if function else None
 
 
-def _read_casts(
-    memory: _Memory, type_record: _SwigType, label: str, problems: list[str]
-) -> list[CastInfo]:
+def _read_casts(walk: _Walk, type_record: _SwigType, label: str) -> list[CastInfo]:
+    memory, problems = walk.memory, walk.problems
     casts: list[CastInfo] = []
     seen: set[int] = set()
     address = type_record.cast_list or 0
     previous = 0
     while address:
         if address in seen:
-            problems.append(f"{label}: cast list loops back to entry {address:#x}")
-            break
-        if len(casts) >= MAX_CASTS:
-            problems.append(f"{label}: cast list cut after {MAX_CASTS} entries")
+            walk.stopped(f"{label}: cast list loops back to entry {address:#x}")
             break
         seen.add(address)
         entry = memory.record(_SwigCast, address)
         if entry is None:
-            problems.append(f"{label}: cast entry at {address:#x} cannot be read")
+            walk.stopped(f"{label}: cast entry at {address:#x} cannot be read")
             break
         source = entry.source_type or 0
         source_record = memory.record(_SwigType, source) if source else None
@@ -265,16 +271,15 @@ def _read_casts(
     return casts
 
 
-def _read_registration(
-    memory: _Memory, known: _KnownObjects, address: int, label: str, problems: list[str]
-) -> Registration | None:
-    data = memory.record(_SwigClassData, address)
+def _read_registration(walk: _Walk, address: int, label: str) -> Registration | None:
+    known, problems = walk.known, walk.problems
+    data = walk.memory.record(_SwigClassData, address)
     if data is None:
         problems.append(f"{label}: class data at {address:#x} cannot be read")
         return None
-    cls = _object_at(memory, known, data.class_object or 0)
-    new_hook = _object_at(memory, known, data.new_hook or 0)
-    destroy_hook = _object_at(memory, known, data.destroy_hook or 0)
+    cls = _object_at(known, data.class_object or 0)
+    new_hook = _object_at(known, data.new_hook or 0)
+    destroy_hook = _object_at(known, data.destroy_hook or 0)
     for name, pointer, obj in (
         ("class", data.class_object, cls),
         ("new hook", data.new_hook, new_hook),
@@ -293,14 +298,49 @@ def _read_registration(
     )
 
 
-def _read_module(
-    memory: _Memory, known: _KnownObjects, address: int, is_head: bool, problems: list[str]
-) -> tuple[ModuleInfo | None, int]:
+def _type_slots(walk: _Walk, address: int, record: _SwigModule) -> list[int]:
+    """The addresses in a module's type array. The merge ends the array with a null slot after
+    its `type_count` slots; a count not followed by that slot is not believed, and the slots
+    are read up to the first null one instead."""
+    memory = walk.memory
+    count = record.type_count
+    array = record.type_array or 0
+    if not count:
+        return []
+    if memory.pointer(array) is None:
+        walk.stopped(f"module {address:#x}: type array cannot be read")
+        return []
+    believed = memory.pointer(array + count * _POINTER) == 0
+    if not believed:
+        walk.stopped(
+            f"module {address:#x}: type count {count} is not followed by a null slot: "
+            "slots read up to the first null one"
+        )
+    slots: list[int] = []
+    # A page at a time, so that no count becomes one huge read; where the readable memory ends
+    # inside a page, a slot at a time.
+    per_page = 4096 // _POINTER
+    while len(slots) < count:
+        at = array + len(slots) * _POINTER
+        wanted = min(per_page, count - len(slots))
+        data = memory.read(at, wanted * _POINTER) or memory.read(at, _POINTER)
+        if data is None:
+            walk.stopped(f"module {address:#x}: type array cannot be read past slot {len(slots)}")
+            break
+        for (pointer,) in struct.iter_unpack("=Q", data):
+            if not pointer and not believed:
+                return slots
+            slots.append(pointer)
+    return slots
+
+
+def _read_module(walk: _Walk, address: int, is_head: bool) -> tuple[ModuleInfo | None, int]:
+    memory, problems = walk.memory, walk.problems
     record = memory.record(_SwigModule, address)
     if record is None:
-        problems.append(f"module record at {address:#x} cannot be read")
+        walk.stopped(f"module record at {address:#x} cannot be read")
         return None, 0
-    name, library = _module_at(address)
+    name, library = walk.libraries.module_at(address)
     info = ModuleInfo(
         address=address,
         is_head=is_head,
@@ -308,15 +348,7 @@ def _read_module(
         name=name,
         library=library,
     )
-    count = record.type_count
-    if count > MAX_TYPES:
-        problems.append(f"module {address:#x}: type count {count} cut to {MAX_TYPES}")
-        count = MAX_TYPES
-    slots = memory.read(record.type_array or 0, count * _POINTER) if count else b""
-    if slots is None:
-        problems.append(f"module {address:#x}: type array cannot be read")
-        slots = b""
-    for slot, (type_address,) in enumerate(struct.iter_unpack("=Q", slots)):
+    for slot, type_address in enumerate(_type_slots(walk, address, record)):
         label = f"module {address:#x} slot {slot}"
         if not type_address:
             problems.append(f"{label}: empty")
@@ -337,11 +369,9 @@ def _read_module(
                 shared=False,
                 owns_class_data=bool(type_record.owns_class_data),
                 class_data_set=bool(class_data),
-                casts=_read_casts(memory, type_record, label, problems),
+                casts=_read_casts(walk, type_record, label),
                 registration=(
-                    _read_registration(memory, known, class_data, label, problems)
-                    if class_data
-                    else None
+                    _read_registration(walk, class_data, label) if class_data else None
                 ),
             )
         )
@@ -368,39 +398,39 @@ def _walk_registry() -> Snapshot:
     head = _head_pointer(problems)
     snap = Snapshot(capsule_found=head is not None, head_address=head, problems=problems)
     memory = _Memory()
-    known = _KnownObjects()
+    walk = _Walk(memory, problems)
     hold = None
     try:
         if memory.usable:
-            snap.call_table = _call_table(memory, problems)
+            snap.call_table = _call_table(walk)
             hold = _records_hold(memory, snap.call_table)
             if hold is not None:
                 hold(1)
         if head is None:
             return snap
         if not memory.usable:
-            problems.append("this process's memory cannot be read safely (/proc/self/mem)")
+            walk.stopped("this process's memory cannot be read safely (/proc/self/mem)")
             return snap
+        # Each module record is read once; the chain ends where it comes back to an address
+        # already visited, which must be the head.
         seen: set[int] = set()
         address = head
         while address and address not in seen:
-            if len(snap.modules) >= MAX_MODULES:
-                problems.append(f"chain cut after {MAX_MODULES} modules")
-                break
             seen.add(address)
-            module, address = _read_module(memory, known, address, address == head, problems)
+            module, address = _read_module(walk, address, address == head)
             if module is None:
                 break
             snap.modules.append(module)
         else:
             if not address:
-                problems.append("chain ends in a null link instead of coming back to the head")
+                walk.stopped("chain ends in a null link instead of coming back to the head")
             elif address != head:
-                problems.append(f"chain loops back to {address:#x}, not to the head")
+                walk.stopped(f"chain loops back to {address:#x}, not to the head")
     finally:
         if hold is not None:
             hold(-1)
         memory.close()
+        snap.complete = walk.complete
 
     owners: dict[int, int] = {}
     for module in snap.modules:
@@ -410,5 +440,5 @@ def _walk_registry() -> Snapshot:
         for type_info in module.types:
             type_info.shared = owners[type_info.address] > 1
             if type_info.shared:
-                type_info.record_module = _record_module(type_info.address)
+                type_info.record_module = _record_module(walk.libraries, type_info.address)
     return snap
