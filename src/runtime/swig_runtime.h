@@ -277,18 +277,20 @@ static_assert(offsetof(SwigPyObject, pointer) == 16 && offsetof(SwigPyObject, ty
                   offsetof(SwigPyObject, owns_pointer) == 32 &&
                   offsetof(SwigPyObject, next_object) == 40 && sizeof(SwigPyObject) == 48,
               "SwigPyObject layout");
-static_assert(
-    offsetof(shared_call_table, version) == 0 && offsetof(shared_call_table, size) == 4 &&
-        offsetof(shared_call_table, enter) == 8 && offsetof(shared_call_table, leave) == 16 &&
-        offsetof(shared_call_table, defer) == 24 && offsetof(shared_call_table, busy) == 32 &&
-        offsetof(shared_call_table, note_class) == 40 &&
-        offsetof(shared_call_table, find_class) == 48 &&
-        offsetof(shared_call_table, defer_object) == 56 &&
-        offsetof(shared_call_table, hold_records) == 64 &&
-        offsetof(shared_call_table, index_ready) == 72 &&
-        offsetof(shared_call_table, index_find) == 80 &&
-        offsetof(shared_call_table, index_note) == 88 && sizeof(shared_call_table) == 96,
-    "shared_call_table layout");
+static_assert(offsetof(shared_call_table, version) == 0 &&
+                  offsetof(shared_call_table, size) == 4 &&
+                  offsetof(shared_call_table, enter) == 8 &&
+                  offsetof(shared_call_table, leave) == 16 &&
+                  offsetof(shared_call_table, defer) == 24 &&
+                  offsetof(shared_call_table, busy) == 32 &&
+                  offsetof(shared_call_table, note_class) == 40 &&
+                  offsetof(shared_call_table, find_class) == 48 &&
+                  offsetof(shared_call_table, defer_object) == 56 &&
+                  offsetof(shared_call_table, hold_records) == 64 &&
+                  offsetof(shared_call_table, index_ready) == 72 &&
+                  offsetof(shared_call_table, index_find) == 80 &&
+                  offsetof(shared_call_table, index_note) == 88 && sizeof(shared_call_table) == 96,
+              "shared_call_table layout");
 static_assert(offsetof(SwigPyPacked, data) == 16 && offsetof(SwigPyPacked, type_record) == 24 &&
                   offsetof(SwigPyPacked, size) == 32 && sizeof(SwigPyPacked) == 40,
               "SwigPyPacked layout");
