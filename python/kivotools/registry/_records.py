@@ -123,7 +123,6 @@ class _Memory:
     def __init__(self) -> None:
         self._records: dict[tuple[type[ctypes.Structure], int], Any] = {}
         self._texts: dict[int, str | None] = {}
-        self._pages: dict[int, bytes | None] = {}
         self._fd: int | None
         try:
             self._fd = os.open("/proc/self/mem", os.O_RDONLY)
@@ -143,30 +142,14 @@ class _Memory:
         # The first page is never mapped; addresses beyond the user half are not ours.
         if self._fd is None or address < _PAGE or address + size >= 1 << 63:
             return None
-        # Whole pages, each read once: a page is mapped and readable as a whole, and records
-        # that belong together (a module's tables, names and casts) share a few pages.
-        offset = address % _PAGE
-        first = address - offset
-        if offset + size <= _PAGE:
-            page = self._pages[first] if first in self._pages else self._page(first)
-            return None if page is None else page[offset : offset + size]
-        chunks = []
-        for page_address in range(first, address + size, _PAGE):
-            page = self._page(page_address)
-            if page is None:
-                return None
-            chunks.append(page)
-        data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
-        return data[address - first : address - first + size]
-
-    def _page(self, address: int) -> bytes | None:
-        if address not in self._pages:
-            try:
-                data: bytes | None = os.pread(self._fd or 0, _PAGE, address)
-            except (OSError, OverflowError, ValueError):
-                data = None
-            self._pages[address] = data if data is not None and len(data) == _PAGE else None
-        return self._pages[address]
+        # Exactly the bytes asked for, read when asked: another thread may fill a record made
+        # after an earlier read of its neighbours (the lock changes hands between reads), so
+        # no page is kept.
+        try:
+            data = os.pread(self._fd, size, address)
+        except (OSError, OverflowError, ValueError):
+            return None
+        return data if len(data) == size else None
 
     def record(self, cls: type[ctypes.Structure], address: int) -> Any:
         key = (cls, address)
@@ -206,20 +189,40 @@ class _Memory:
 
 
 class _KnownObjects:
-    """The objects the interpreter knows, by address, gathered once per walk, when first asked:
+    """The objects the interpreter knows, by address, gathered when first asked (and again, a
+    few times at most, for an address not found):
     collected objects from one pass over the collector's list, and only if an address is not
     among them, types the collector does not track (static types) from one walk of the
     subclass tree below `object`. The walk holds them until it ends.
     """
 
+    # Another thread may register a class made after the first pass while the walk reads (the
+    # lock changes hands between its reads): an address found nowhere is looked for again in a
+    # new pass, a bounded number of times, so a healthy registry never reads as broken.
+    _NEW_PASSES = 8
+
     def __init__(self) -> None:
         self._collected: dict[int, object] | None = None
         self._types: dict[int, object] | None = None
+        self._new_passes = self._NEW_PASSES
+
+    def _gather(self) -> None:
+        objects = gc.get_objects()
+        self._collected = dict(zip(map(id, objects), objects))
+        self._types = None
 
     def get(self, address: int) -> object | None:
         if self._collected is None:
-            objects = gc.get_objects()
-            self._collected = dict(zip(map(id, objects), objects))
+            self._gather()
+        found = self._find(address)
+        if found is None and self._new_passes > 0:
+            self._new_passes -= 1
+            self._gather()
+            found = self._find(address)
+        return found
+
+    def _find(self, address: int) -> object | None:
+        assert self._collected is not None
         found = self._collected.get(address)
         if found is not None:
             return found

@@ -381,7 +381,16 @@ def _read_module(walk: _Walk, address: int, is_head: bool) -> tuple[ModuleInfo |
 def snapshot() -> Snapshot:
     """Reads the registry of this process. Loads nothing and changes nothing."""
     try:
-        return _walk_registry()
+        # The walk reads record by record, and another thread may reorder a cast list (a hit
+        # moves to its head) between two reads. Records are held, never freed, meanwhile, so
+        # a walk that met a problem is simply read again: a registry really in a bad state
+        # reads the same every time.
+        snap = _walk_registry()
+        for _ in range(_READ_AGAIN):
+            if not snap.problems:
+                break
+            snap = _walk_registry()
+        return snap
     except ctypes.ArgumentError as error:
         # ctypes reports any failure to convert an argument of a foreign call as this error,
         # with the original only in its text; running out of memory stays a MemoryError.
@@ -389,6 +398,9 @@ def snapshot() -> Snapshot:
             raise MemoryError from error
         raise
 
+
+# How many times a walk that met a problem is read again before its problems are reported.
+_READ_AGAIN = 4
 
 _OUT_OF_MEMORY = re.compile(r"argument \d+: MemoryError\b")
 
