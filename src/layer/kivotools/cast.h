@@ -82,6 +82,7 @@ struct class_record {
     std::string delete_message;  // its argument error
     PyMethodDef delete_def = {}; // the destroy hook's definition
     bool declared = false;       // a proxy class is declared for it
+    bool member = false;         // another member's class, used through member_class
 };
 
 // Every class the module uses, in the order first used.

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #pragma GCC visibility push(hidden)
@@ -63,6 +64,8 @@ public:
         PyObject *type;
     };
     std::vector<declared_class> classes;
+    // The other members' modules whose classes this one uses (member_class): module, class.
+    std::vector<std::pair<std::string, std::string>> member_modules;
 
 private:
     std::string name_;
@@ -224,6 +227,21 @@ inline int finish_classes(module_ &m) {
     return 0;
 }
 
+// Imports the modules of the other members' classes the module uses, so that each class is
+// registered for its shared record before this module makes results of it.
+inline int import_member_modules(module_ &m) {
+    for (const auto &[module_name, class_name] : m.member_modules) {
+        PyObject *module = PyImport_ImportModule(module_name.c_str());
+        PyObject *cls = module ? PyObject_GetAttrString(module, class_name.c_str()) : nullptr;
+        Py_XDECREF(module);
+        if (!cls) {
+            return -1;
+        }
+        Py_DECREF(cls);
+    }
+    return 0;
+}
+
 // Made once per copy of the runtime: the types every module of the copy shares.
 inline bool prepare_state() {
     if (!state.wrapped_type) {
@@ -280,6 +298,9 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
         static std::string module_doc;
         module_doc = m.doc_text();
         SWIG_module.m_doc = module_doc.c_str();
+    }
+    if (import_member_modules(m) < 0) {
+        return nullptr;
     }
     PyObject *module = SWIG_Python_InitModule();
     if (!module) {
