@@ -242,6 +242,58 @@ inline int import_member_modules(module_ &m) {
     return 0;
 }
 
+// The owners that owned_with results keep in their chains: a type record named after the module
+// (so no other module shares it), registered with a class whose destroy hook refuses every call
+// from Python (the owner goes only with its chain) while a release deletes the kept object.
+struct kept_owner {
+    static inline std::string message;
+    static PyObject *refuse(PyObject *, PyObject *) {
+        raise_argument_error(SWIG_TypeError, message.c_str());
+        return nullptr;
+    }
+    static PyObject *release(PyObject *obj) {
+        return delete_tool(obj, class_slot<kept_box>::record, message.c_str(), delete_kept);
+    }
+    // Before the tables are built: the record's names.
+    static void name(const std::string &module) {
+        class_record *info = class_slot<kept_box>::info;
+        if (!info || !message.empty()) {
+            return;
+        }
+        info->mangled = "_p_" + module + "__kept";
+        info->pretty = module + "::kept";
+        info->py_name = "object";
+        info->own.mangled_name = info->mangled.c_str();
+        info->own.pretty_name = info->pretty.c_str();
+        message = "in method 'delete_kept', argument 1 of type '" + info->pretty + "'";
+    }
+    // After the tables are built, before the registry join.
+    static void hook() {
+        for (std::uint64_t i = 0; i < swig_module.type_count; ++i) {
+            if (class_slot<kept_box>::info &&
+                swig_module.initial_types[i] == &class_slot<kept_box>::info->own) {
+                register_deletion_wrapper(&swig_module.type_array[i], refuse, release);
+            }
+        }
+    }
+    // After the join: the class, registered for the record.
+    static int register_class_of_owner() {
+        if (!class_slot<kept_box>::info) {
+            return 0;
+        }
+        static PyMethodDef def = {"delete_kept", refuse, METH_VARARGS, nullptr};
+        PyObject *refusing = PyCFunction_New(&def, nullptr);
+        PyObject *cls =
+            refusing ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(){sO}",
+                                             "_Kept", "__swig_destroy__", refusing)
+                     : nullptr;
+        Py_XDECREF(refusing);
+        const int result = cls ? register_class(cls, class_slot<kept_box>::record) : -1;
+        Py_XDECREF(cls);
+        return result;
+    }
+};
+
 // Made once per copy of the runtime: the types every module of the copy shares.
 inline bool prepare_state() {
     if (!state.wrapped_type) {
@@ -287,6 +339,7 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
     static bool merged = false;
     if (!tables_built) {
         try {
+            kept_owner::name(m.name());
             build_tables();
         } catch (const std::bad_alloc &) {
             PyErr_NoMemory();
@@ -294,6 +347,7 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
         }
         tables_built = true;
     }
+    kept_owner::hook();
     if (!m.doc_text().empty()) {
         static std::string module_doc;
         module_doc = m.doc_text();
@@ -311,7 +365,8 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
         merged = true;
     }
     read_merged_records();
-    if (finish_classes(m) < 0 || PyDict_Update(PyModule_GetDict(module), m.dict()) < 0) {
+    if (finish_classes(m) < 0 || kept_owner::register_class_of_owner() < 0 ||
+        PyDict_Update(PyModule_GetDict(module), m.dict()) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
