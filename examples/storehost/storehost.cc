@@ -41,5 +41,6 @@ KIVOTOOLS_MODULE(storehost, m) {
     m.def("quedrin_around", &quedrin_around, kt::arg("store"),
           "A quedrin built around `store`; the store passes to the tool and `store` is spent.");
     m.def("take_back", &take_back, kt::arg("tool"), "Takes `tool` back and destroys it.");
-    m.def("store_of", &store_of, kt::arg("tool"), "The store `tool` holds, lent; None once closed.");
+    m.def("store_of", &store_of, kt::arg("tool"),
+          "The store `tool` holds, lent; None once closed.");
 }
