@@ -44,3 +44,5 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/storehost/
     DESTINATION ${KIVO_KIT_DIR}/share/example/storehost COMPONENT python)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/shapes/
     DESTINATION ${KIVO_KIT_DIR}/share/example/shapes COMPONENT python)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/storehost_lowlevel/
+    DESTINATION ${KIVO_KIT_DIR}/share/example/storehost_lowlevel COMPONENT python)

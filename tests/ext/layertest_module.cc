@@ -178,6 +178,8 @@ KIVOTOOLS_MODULE(_layertest, m) {
         "make_counter", [](int start) { return new counter(start); }, kt::rv_policy::owned);
     m.def("counter_copy", [](const counter &c) { return c; });
     m.def("consume", [](std::unique_ptr<counter> c) { return c->value; });
+    // _quedrin's tool, used by its C++ type: results are instances of its proxy class.
+    kt::member_class<kivoc::quedrin>(m, "kivotools.kivoc.quedrin", "quedrin");
     m.def("quedrin_done", [](kivoc::quedrin &q) { return q.done(); });
     m.def(
         "new_quedrin", []() { return new kivoc::quedrin(); }, kt::rv_policy::owned);

@@ -156,6 +156,7 @@ SIGNATURES = [
     ("add3", "__kivotools_signature__", "(a: int, b: int = 2, c: int = 3) -> int"),
     ("maybe_value", "__kivotools_signature__", "(arg0: Counter | None) -> int"),
     ("echo_cstr", "__kivotools_signature__", "(arg0: str | bytes | None) -> str | None"),
+    ("quedrin_done", "__kivotools_signature__", "(arg0: quedrin) -> bool"),
     ("Counter", "__doc__", "Counts in steps."),
     ("Counter.value", "__doc__", "The value."),
 ]
@@ -251,14 +252,15 @@ def test_the_lock_is_released_unless_the_function_keeps_it(lt):
 
 
 # Objects of another member: a copy of the runtime of its own (the peer), and a hand-written
-# module's class (quedrin), in both import orders.
+# module's class (quedrin), in both import orders; a quedrin made before the program imports its
+# proxy is one all the same.
 @pytest.mark.parametrize("first", ["_layertest", "_layertest_peer", "kivotools.kivoc.quedrin"])
 def test_objects_cross_between_members(first):
     result = child(
         f"import importlib; importlib.import_module({first!r})\n"
         "import _layertest as t, _layertest_peer as p\n"
-        "from kivotools import quedrin\n"
         "made = t.new_quedrin()\n"
+        "from kivotools import quedrin\n"
         "report(peer_in_layer=t.value_of(p.Counter(4)), layer_in_peer=p.value_of(t.Counter(6)),\n"
         "       peer_method=p.Counter.get(t.Counter(2)), quedrin_in=t.quedrin_done(quedrin()),\n"
         "       made_type=type(made).__name__, made_done=made.done(),\n"

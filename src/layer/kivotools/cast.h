@@ -82,6 +82,7 @@ struct class_record {
     std::string delete_message;  // its argument error
     PyMethodDef delete_def = {}; // the destroy hook's definition
     bool declared = false;       // a proxy class is declared for it
+    bool member = false;         // another member's class, used through member_class
 };
 
 // Every class the module uses, in the order first used.
@@ -374,6 +375,11 @@ struct caster<std::unique_ptr<T>> : detail::caster_base {
         // replaces it with the argument's own.
         void *pointer = take_tool(src, type, "");
         if (!pointer) {
+            // A call inside the object on another thread keeps it with Python: that error
+            // stands; any other is the argument's.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+                return detail::already_raised;
+            }
             PyErr_Clear();
             return SWIG_TypeError;
         }
@@ -384,6 +390,126 @@ struct caster<std::unique_ptr<T>> : detail::caster_base {
     static PyObject *cast(std::unique_ptr<T> &&pointer, rv_policy, PyObject *) {
         return caster<T>::cast(pointer.release(), rv_policy::owned, nullptr);
     }
+};
+
+// A result T that Python owns, with `kept` riding behind it: T's wrapped pointer holds the
+// owner of `kept` in its chain, so `kept` is destroyed after T (a resource T uses but does not
+// delete), and lives on while anything holds that owner. No function converts the owner, and
+// Python cannot delete it.
+template <class T, class K>
+struct owned_with {
+    T *object;
+    std::unique_ptr<K> kept;
+};
+
+// An argument converted as T is, that must carry a K kept behind it by an owned_with result:
+// anything else is refused as the argument's TypeError.
+template <class T, class K>
+struct with_kept {
+    T &object;
+    K &kept;
+};
+
+namespace detail {
+
+// What an owned_with result keeps behind it, of the module's own type record "_p_<module>__kept",
+// which no cast array lists.
+struct kept_box {
+    void *object;
+    void (*destroy)(void *) noexcept;
+    const void *kind; // &kept_kind<K>::id
+    ~kept_box() { destroy(object); }
+};
+template <class K>
+struct kept_kind {
+    static inline const char id = 0;
+};
+
+inline void delete_kept(void *box) noexcept {
+    delete static_cast<kept_box *>(box);
+}
+
+// The wrapped pointer behind a result or argument: the proxy's "this", or the object itself.
+inline PyObject *wrapped_of(PyObject *obj) {
+    if (is_instance(obj)) {
+        return Py_XNewRef(reinterpret_cast<instance *>(obj)->this_);
+    }
+    if (SwigPyObject_IsWrappedPointer(obj)) {
+        return Py_NewRef(obj);
+    }
+    return PyObject_GetAttrString(obj, "this");
+}
+
+} // namespace detail
+
+template <class T, class K>
+struct caster<owned_with<T, K>> : detail::caster_base {
+    static void declare() {
+        detail::declare_type<T>();
+        detail::declare_type<detail::kept_box>();
+    }
+    static void py_name(std::string &out, bool result) { caster<T>::py_name(out, result); }
+    static PyObject *cast(owned_with<T, K> &&made, rv_policy, PyObject *) {
+        // The owner first: when the result cannot be made, T is destroyed before K.
+        auto *box = new (std::nothrow)
+            detail::kept_box{nullptr, detail::delete_object<K>, &detail::kept_kind<K>::id};
+        PyObject *owner =
+            box ? SwigPyObject_Create(box, detail::class_slot<detail::kept_box>::record, 1)
+                : PyErr_NoMemory();
+        if (!owner) {
+            swig_thread_allow allow;
+            delete box;
+            delete made.object;
+            made.kept.reset();
+            return nullptr;
+        }
+        box->object = made.kept.release();
+        PyObject *result = caster<T>::cast(made.object, rv_policy::owned, nullptr);
+        PyObject *wrapped = result ? detail::wrapped_of(result) : nullptr;
+        if (!wrapped || !SwigPyObject_IsWrappedPointer(wrapped)) {
+            if (wrapped && !PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "the result has no wrapped pointer");
+            }
+            Py_XDECREF(wrapped);
+            Py_XDECREF(result);
+            Py_DECREF(owner); // after T: its destroy hook ran when `result` went
+            return nullptr;
+        }
+        auto *link = reinterpret_cast<SwigPyObject *>(wrapped);
+        Py_XSETREF(link->next_object, reinterpret_cast<SwigPyObject *>(owner));
+        Py_DECREF(wrapped);
+        return result;
+    }
+};
+
+template <class T, class K>
+struct caster<with_kept<T, K>> : caster<T> {
+    using base = caster<T>;
+    K *kept = nullptr;
+    // Held for the call: Python may change the chain while the lock is released.
+    std::unique_ptr<PyObject, void (*)(PyObject *)> owner{nullptr,
+                                                          [](PyObject *o) { Py_DECREF(o); }};
+    static void declare() {
+        base::declare();
+        detail::declare_type<detail::kept_box>();
+    }
+    int load(PyObject *src) {
+        int code = base::load(src);
+        if (code != SWIG_OK) {
+            return code;
+        }
+        SwigPyObject *wrapped = this->fast ? this->fast : this->holder->get();
+        SwigPyObject *next = wrapped ? wrapped->next_object : nullptr;
+        if (!next || next->type_record != detail::class_slot<detail::kept_box>::record ||
+            !next->pointer ||
+            static_cast<detail::kept_box *>(next->pointer)->kind != &detail::kept_kind<K>::id) {
+            return SWIG_TypeError;
+        }
+        kept = static_cast<K *>(static_cast<detail::kept_box *>(next->pointer)->object);
+        owner.reset(Py_NewRef(reinterpret_cast<PyObject *>(next)));
+        return SWIG_OK;
+    }
+    with_kept<T, K> get() { return {base::get(), *kept}; }
 };
 
 template <>
@@ -627,6 +753,8 @@ constexpr bool is_class_value = std::is_class_v<T> && !std::is_same_v<T, std::st
 // Result types that convert themselves whatever their kind (a constructor's work).
 template <class T>
 struct custom_result : std::false_type {};
+template <class T, class K>
+struct custom_result<owned_with<T, K>> : std::true_type {};
 
 template <class T>
 struct is_optional : std::false_type {};
@@ -668,8 +796,10 @@ PyObject *cast_result(R &&value, rv_policy policy, PyObject *parent) {
 template <class R>
 void result_name(std::string &out) {
     using bare = bare_t<R>;
-    if constexpr (std::is_void_v<R> || custom_result<bare>::value) {
+    if constexpr (std::is_void_v<R>) {
         out += "None";
+    } else if constexpr (custom_result<bare>::value) {
+        caster<bare>::py_name(out, true);
     } else if constexpr (std::is_pointer_v<bare> && std::is_class_v<std::remove_pointer_t<bare>>) {
         caster<std::remove_const_t<std::remove_pointer_t<bare>>>::py_name(out, true);
         out += " | None";
@@ -683,7 +813,7 @@ void result_name(std::string &out) {
 template <class R>
 void declare_result() {
     using bare = bare_t<R>;
-    if constexpr (std::is_void_v<R> || custom_result<bare>::value) {
+    if constexpr (std::is_void_v<R>) {
     } else if constexpr (std::is_pointer_v<bare> && std::is_class_v<std::remove_pointer_t<bare>>) {
         declare_type<std::remove_const_t<std::remove_pointer_t<bare>>>();
     } else if constexpr (std::is_same_v<bare, const char *> || std::is_same_v<bare, char *>) {

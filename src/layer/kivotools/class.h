@@ -247,6 +247,11 @@ public:
             return;
         }
         detail::class_record *info = detail::declare_type<T>();
+        if (info->member) {
+            PyErr_Format(PyExc_TypeError, "%s: the class is another member's", name);
+            m.fail();
+            return;
+        }
         info->declared = true;
         info->py_name = name;
         info->bases.clear();
@@ -402,6 +407,31 @@ private:
     module_ &owner_;
     std::string name_;
     PyObject *type_ = nullptr;
+};
+
+// A class that another member of the family declares, used by its C++ type:
+// member_class<kivoc::quedrin>(m, "kivotools.kivoc.quedrin", "quedrin"). Its record joins the
+// registry under its mangled name, so arguments and results go through the record the members
+// share and results become instances of the member's class; no class is made or registered here,
+// which would replace the member's. `module` is imported at start-up, which registers that class
+// whatever the program imported before; `name`, a class of it, stands for T in signatures.
+template <class T>
+class member_class {
+public:
+    member_class(module_ &m, const char *module, const char *name) {
+        if (!m.ok()) {
+            return;
+        }
+        detail::class_record *info = detail::declare_type<T>();
+        if (info->declared) {
+            PyErr_Format(PyExc_TypeError, "%s: the class is declared by this module", name);
+            m.fail();
+            return;
+        }
+        info->member = true;
+        info->py_name = name;
+        m.member_modules.emplace_back(module, name);
+    }
 };
 
 } // namespace kivotools

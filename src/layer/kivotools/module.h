@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #pragma GCC visibility push(hidden)
@@ -63,6 +64,8 @@ public:
         PyObject *type;
     };
     std::vector<declared_class> classes;
+    // The other members' modules whose classes this one uses (member_class): module, class.
+    std::vector<std::pair<std::string, std::string>> member_modules;
 
 private:
     std::string name_;
@@ -224,6 +227,73 @@ inline int finish_classes(module_ &m) {
     return 0;
 }
 
+// Imports the modules of the other members' classes the module uses, so that each class is
+// registered for its shared record before this module makes results of it.
+inline int import_member_modules(module_ &m) {
+    for (const auto &[module_name, class_name] : m.member_modules) {
+        PyObject *module = PyImport_ImportModule(module_name.c_str());
+        PyObject *cls = module ? PyObject_GetAttrString(module, class_name.c_str()) : nullptr;
+        Py_XDECREF(module);
+        if (!cls) {
+            return -1;
+        }
+        Py_DECREF(cls);
+    }
+    return 0;
+}
+
+// The owners that owned_with results keep in their chains: a type record named after the module
+// (so no other module shares it), registered with a class whose destroy hook refuses every call
+// from Python (the owner goes only with its chain) while a release deletes the kept object.
+struct kept_owner {
+    static inline std::string message;
+    static PyObject *refuse(PyObject *, PyObject *) {
+        raise_argument_error(SWIG_TypeError, message.c_str());
+        return nullptr;
+    }
+    static PyObject *release(PyObject *obj) {
+        return delete_tool(obj, class_slot<kept_box>::record, message.c_str(), delete_kept);
+    }
+    // Before the tables are built: the record's names.
+    static void name(const std::string &module) {
+        class_record *info = class_slot<kept_box>::info;
+        if (!info || !message.empty()) {
+            return;
+        }
+        info->mangled = "_p_" + module + "__kept";
+        info->pretty = module + "::kept";
+        info->py_name = "object";
+        info->own.mangled_name = info->mangled.c_str();
+        info->own.pretty_name = info->pretty.c_str();
+        message = "in method 'delete_kept', argument 1 of type '" + info->pretty + "'";
+    }
+    // After the tables are built, before the registry join.
+    static void hook() {
+        for (std::uint64_t i = 0; i < swig_module.type_count; ++i) {
+            if (class_slot<kept_box>::info &&
+                swig_module.initial_types[i] == &class_slot<kept_box>::info->own) {
+                register_deletion_wrapper(&swig_module.type_array[i], refuse, release);
+            }
+        }
+    }
+    // After the join: the class, registered for the record.
+    static int register_class_of_owner() {
+        if (!class_slot<kept_box>::info) {
+            return 0;
+        }
+        static PyMethodDef def = {"delete_kept", refuse, METH_VARARGS, nullptr};
+        PyObject *refusing = PyCFunction_New(&def, nullptr);
+        PyObject *cls =
+            refusing ? PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(){sO}",
+                                             "_Kept", "__swig_destroy__", refusing)
+                     : nullptr;
+        Py_XDECREF(refusing);
+        const int result = cls ? register_class(cls, class_slot<kept_box>::record) : -1;
+        Py_XDECREF(cls);
+        return result;
+    }
+};
+
 // Made once per copy of the runtime: the types every module of the copy shares.
 inline bool prepare_state() {
     if (!state.wrapped_type) {
@@ -269,6 +339,7 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
     static bool merged = false;
     if (!tables_built) {
         try {
+            kept_owner::name(m.name());
             build_tables();
         } catch (const std::bad_alloc &) {
             PyErr_NoMemory();
@@ -276,10 +347,14 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
         }
         tables_built = true;
     }
+    kept_owner::hook();
     if (!m.doc_text().empty()) {
         static std::string module_doc;
         module_doc = m.doc_text();
         SWIG_module.m_doc = module_doc.c_str();
+    }
+    if (import_member_modules(m) < 0) {
+        return nullptr;
     }
     PyObject *module = SWIG_Python_InitModule();
     if (!module) {
@@ -290,7 +365,8 @@ inline PyObject *start_module(const char *name, void (*body)(module_ &)) {
         merged = true;
     }
     read_merged_records();
-    if (finish_classes(m) < 0 || PyDict_Update(PyModule_GetDict(module), m.dict()) < 0) {
+    if (finish_classes(m) < 0 || kept_owner::register_class_of_owner() < 0 ||
+        PyDict_Update(PyModule_GetDict(module), m.dict()) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
