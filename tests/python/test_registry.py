@@ -360,7 +360,7 @@ def test_hundreds_of_members_join_as_the_chain_walk_would_and_read_whole(ext, tm
     assert text.count(shared) == FAMILY_SIZE
     assert len(text) == 1 + FAMILY_SIZE * (1 + 6 * 2 + 5 * 2 + 1) + 1
     assert r["adopted"] == ["SwigPyObject"] * 2
-    assert r["refusal"] == "in method 'delete_c0', argument 1 of type 'm000::c0 *'"
+    assert r["refusal"] == "in method 'from_this', argument 1 of type 'm000::c0 *'"
     # A module that linked itself in without telling the index is the first the next join
     # searches, as the chain walk would.
     assert r["late_char"] == [r["untold_char"]]
