@@ -2,8 +2,45 @@
 // module's own deletion on a dying wrapped pointer instead of calling the wrapper.
 #include "swig_runtime.h"
 
+namespace {
+
+// Forgets the tool at `pointer`, keyed by `key`, and destroys it with the lock released, or
+// leaves that to the last call on another thread that is inside it.
+void forget_and_destroy(void *key, void *pointer, void (*destroy)(void *) noexcept) {
+    const shared_call_table &table = call_table();
+    const int deferred = call_table_has(table, defer_object)
+                             ? table.defer_object(key, destroy, pointer)
+                             : table.defer(pointer, destroy);
+    if (deferred) {
+        // A call on another thread, through any module, is inside the tool: the tool goes
+        // when that call leaves.
+        return;
+    }
+    swig_thread_allow allow;
+    destroy(pointer);
+}
+
+} // namespace
+
 PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
                       void (*destroy)(void *) noexcept) {
+    // A wrapped pointer of the very type (what every release of a tool passes): the conversion
+    // would match it itself, with no cast, and key it by its own address. Done here without
+    // holding it: the caller does, and the object is not touched once the lock is let go.
+    if (type && SwigPyObject_IsWrappedPointer(obj)) {
+        SwigPyObject *wrapped = reinterpret_cast<SwigPyObject *>(obj);
+        if (wrapped->type_record == type) {
+            void *pointer = wrapped->pointer;
+            wrapped->owns_pointer = 0;
+            if (pointer) {
+                // Forget the address before the lock is let go: a later call, or a second
+                // delete on any thread, then finds no tool instead of a destroyed one.
+                wrapped->pointer = nullptr;
+                forget_and_destroy(pointer, pointer, destroy);
+            }
+            Py_RETURN_NONE;
+        }
+    }
     swig_arg_holder holder;
     void *pointer = nullptr;
     int code = convert_and_hold(obj, &pointer, type, SWIG_POINTER_DISOWN, holder);
@@ -16,17 +53,7 @@ PyObject *delete_tool(PyObject *obj, swig_type *type, const char *message,
         // Forget the address before the lock is let go: a later call, or a second delete on
         // any thread, then finds no tool instead of a destroyed one.
         holder.get()->pointer = nullptr;
-        const shared_call_table &table = call_table();
-        const int deferred = call_table_has(table, defer_object)
-                                 ? table.defer_object(key, destroy, pointer)
-                                 : table.defer(pointer, destroy);
-        if (deferred) {
-            // A call on another thread, through any module, is inside the tool: the tool goes
-            // when that call leaves.
-            Py_RETURN_NONE;
-        }
-        swig_thread_allow allow;
-        destroy(pointer);
+        forget_and_destroy(key, pointer, destroy);
     }
     Py_RETURN_NONE;
 }

@@ -56,15 +56,30 @@ void report_leak(const char *name) {
 // that was pending before the release saved aside and restored afterwards. Returns true when
 // the hook kept a reference to the object passed to it, which brings the object back to life.
 bool call_destroy_hook(SwigPyObject *obj, PyObject *hook, int takes_args) {
-    PyObject *pending = PyErr_GetRaisedException();
     PyObject *v = reinterpret_cast<PyObject *>(obj);
-    // The hook may run Python code that re-registers the class; keep it for the call.
-    Py_INCREF(hook);
     // This module's own deletion wrapper for the object's type does its work on the object
     // itself, without a temporary and a call through the interpreter (deletion.cc: the release
     // shortcut). Otherwise only a built-in function entered with METH_O is called directly;
     // any other hook goes through the ordinary call protocol.
     swig_delete_self_fn own = own_deletion(hook, obj->type_record);
+    if (own && !PyErr_Occurred()) {
+        // The common release: no error to keep aside. The hook is kept for the call (another
+        // thread may re-register the class while the tool is destroyed without the lock), and
+        // the object gets its count of 1, as on the path below.
+        Py_INCREF(hook);
+        Py_SET_REFCNT(v, 1);
+        if (PyObject *result = own(v)) {
+            Py_DECREF(result);
+        } else {
+            PyErr_WriteUnraisable(hook);
+        }
+        Py_DECREF(hook);
+        Py_SET_REFCNT(v, Py_REFCNT(v) - 1);
+        return Py_REFCNT(v) > 0;
+    }
+    PyObject *pending = PyErr_GetRaisedException();
+    // The hook may run Python code that re-registers the class; keep it for the call.
+    Py_INCREF(hook);
     bool direct = own || (takes_args == 0 && PyCFunction_Check(hook) &&
                           (PyCFunction_GET_FLAGS(hook) & METH_O) != 0);
     PyObject *result = nullptr;

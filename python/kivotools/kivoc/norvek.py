@@ -7,6 +7,8 @@ from kivotools.kivoc._proxy import ToolProxy, explain
 
 __all__ = ["norvek"]
 
+# Module globals: one lookup each instead of the module's and then its attribute's.
+_new = _norvek.new_norvek
 _initialize_norvek = _norvek.norvek_initialize_norvek
 _cleanup_norvek = _norvek.norvek_cleanup_norvek
 
@@ -22,7 +24,7 @@ class norvek(ToolProxy):
 
     def __init__(self) -> None:
         """Makes a new tool; the library's state stays as it is."""
-        self.this = _norvek.new_norvek()
+        self.this = _new()
 
     # Plain Python methods: the interpreter calls them without making a bound method, and
     # handing the wrapper "this" spares it the attribute lookup. Without a readable "this" (a

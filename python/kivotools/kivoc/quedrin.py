@@ -7,6 +7,7 @@ from kivotools.kivoc._proxy import ToolProxy, explain
 
 __all__ = ["quedrin"]
 
+_new = _quedrin.new_quedrin
 _done = _quedrin.quedrin_done
 
 
@@ -17,7 +18,7 @@ class quedrin(ToolProxy):
 
     def __init__(self) -> None:
         """Makes a new open tool with an image store of its own."""
-        self.this = _quedrin.new_quedrin()
+        self.this = _new()
 
     # A plain Python method handing the wrapper "this": see kivotools.kivoc.norvek.
     def done(self) -> bool:
