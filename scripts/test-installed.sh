@@ -16,7 +16,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tests" "$work/scripts"
 cp -R "$source_dir/tests/python" "$work/tests/python"
 cp -R "$source_dir/docs" "$work/docs"
-cp "$source_dir/scripts/soak.py" "$work/scripts/"
+cp "$source_dir/scripts/soak.py" "$source_dir/scripts/nomem_walk.py" "$work/scripts/"
 rm -rf "$work"/tests/python/__pycache__
 cd "$work"
 
