@@ -141,8 +141,8 @@ const char *const hook_names[class_count] = {"delete_c0", "delete_c1", "delete_c
                                              "delete_c4"};
 char qualified_names[class_count][256]; // "<module>.c<i>", the proxy classes' names
 
-// The proxy class "c<index>" of the module: a plain class made from a spec, whose destroy hook
-// is the module's own deletion function, registered for its type and kept as a module
+// The proxy class "c<index>" of the module: a plain class made with PyType_FromSpec, whose destroy
+// hook is the module's own deletion function, registered for its type and kept as a module
 // attribute. 0, or -1 with the error raised.
 int register_proxy_class(PyObject *module, int index) {
     // The name the import machinery gave the module, package included.
@@ -153,9 +153,9 @@ int register_proxy_class(PyObject *module, int index) {
     join_text(qualified_names[index], sizeof(qualified_names[index]),
               {module_full_name, ".", class_names[index]});
     static PyType_Slot slots[] = {{0, nullptr}};
-    PyType_Spec spec = {qualified_names[index], 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                        slots};
-    PyObject *cls = PyType_FromSpec(&spec);
+    PyType_Spec type_slots = {qualified_names[index], 0, 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    PyObject *cls = PyType_FromSpec(&type_slots);
     PyObject *hook = cls ? PyObject_GetAttrString(module, hook_names[index]) : nullptr;
     int result = hook ? PyObject_SetAttrString(cls, "__swig_destroy__", hook) : -1;
     if (result == 0) {

@@ -27,9 +27,9 @@ pytest.importorskip("_testcapi", reason="the interpreter was built without its t
 
 
 def load_walk():
-    spec = importlib.util.spec_from_file_location("nomem_walk", WALK)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("nomem_walk", WALK)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -305,8 +305,8 @@ def test_hundreds_of_members_join_as_the_chain_walk_would_and_read_whole(ext, tm
             folder = os.path.join({str(tmp_path)!r}, f"m{{i:03d}}")
             os.mkdir(folder)
             path = shutil.copy(built, folder)
-            spec = importlib.util.spec_from_file_location(f"m{{i:03d}}.family", path)
-            sys.modules[spec.name] = module = importlib.util.module_from_spec(spec)
+            found = importlib.util.spec_from_file_location(f"m{{i:03d}}.family", path)
+            sys.modules[found.name] = module = importlib.util.module_from_spec(found)
             return module
         import importlib.util
         members = [member(i) for i in range({FAMILY_SIZE})]

@@ -143,9 +143,9 @@ inline PyTypeObject *make_root_type() {
         {Py_tp_doc, const_cast<char *>("Base of the classes of kivotools binding modules.")},
         {0, nullptr} /* sentinel */
     };
-    static PyType_Spec spec = {"kivotools.Object", sizeof(instance), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    static PyType_Spec type_slots = {"kivotools.Object", sizeof(instance), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_slots));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -274,9 +274,10 @@ public:
         // The interpreter copies the name (and the docstring) into the type.
         const std::string type_name = m.name() + "." + name;
         PyType_Slot slots[] = {{Py_tp_doc, const_cast<char *>(doc)}, {0, nullptr}};
-        PyType_Spec spec = {type_name.c_str(), 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                            doc ? slots : slots + 1};
-        type_ = PyType_FromSpecWithBases(&spec, bases);
+        PyType_Spec type_slots = {type_name.c_str(), 0, 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                                  doc ? slots : slots + 1};
+        type_ = PyType_FromSpecWithBases(&type_slots, bases);
         Py_DECREF(bases);
         if (!type_) {
             m.fail();

@@ -256,12 +256,12 @@ inline PyTypeObject *make_function_type() {
         {Py_tp_getset, getset},
         {0, nullptr} /* sentinel */
     };
-    static PyType_Spec spec = {"kivotools.function", sizeof(function_object), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL |
-                                   Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               slots};
-    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    static PyType_Spec type_slots = {"kivotools.function", sizeof(function_object), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL |
+                                         Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                     slots};
+    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_slots));
 }
 
 // A literal default as Python writes it, or "..." for anything the signature parser cannot
