@@ -189,40 +189,20 @@ class _Memory:
 
 
 class _KnownObjects:
-    """The objects the interpreter knows, by address, gathered when first asked (and again, a
-    few times at most, for an address not found):
+    """The objects the interpreter knows, by address, gathered once per walk, when first asked:
     collected objects from one pass over the collector's list, and only if an address is not
     among them, types the collector does not track (static types) from one walk of the
     subclass tree below `object`. The walk holds them until it ends.
     """
 
-    # Another thread may register a class made after the first pass while the walk reads (the
-    # lock changes hands between its reads): an address found nowhere is looked for again in a
-    # new pass, a bounded number of times, so a healthy registry never reads as broken.
-    _NEW_PASSES = 8
-
     def __init__(self) -> None:
         self._collected: dict[int, object] | None = None
         self._types: dict[int, object] | None = None
-        self._new_passes = self._NEW_PASSES
-
-    def _gather(self) -> None:
-        objects = gc.get_objects()
-        self._collected = dict(zip(map(id, objects), objects))
-        self._types = None
 
     def get(self, address: int) -> object | None:
         if self._collected is None:
-            self._gather()
-        found = self._find(address)
-        if found is None and self._new_passes > 0:
-            self._new_passes -= 1
-            self._gather()
-            found = self._find(address)
-        return found
-
-    def _find(self, address: int) -> object | None:
-        assert self._collected is not None
+            objects = gc.get_objects()
+            self._collected = dict(zip(map(id, objects), objects))
         found = self._collected.get(address)
         if found is not None:
             return found

@@ -382,9 +382,10 @@ def snapshot() -> Snapshot:
     """Reads the registry of this process. Loads nothing and changes nothing."""
     try:
         # The walk reads record by record, and another thread may reorder a cast list (a hit
-        # moves to its head) between two reads. Records are held, never freed, meanwhile, so
-        # a walk that met a problem is simply read again: a registry really in a bad state
-        # reads the same every time.
+        # moves to its head) or register a class made after the walk gathered the live objects,
+        # between two reads. Records are held, never freed, meanwhile, so a walk that met a
+        # problem is simply read again, afresh: a registry really in a bad state reads the same
+        # every time.
         snap = _walk_registry()
         for _ in range(_READ_AGAIN):
             if not snap.problems:
@@ -448,9 +449,14 @@ def _walk_registry() -> Snapshot:
     for module in snap.modules:
         for type_info in module.types:
             owners[type_info.address] = owners.get(type_info.address, 0) + 1
+    record_modules: dict[int, str | None] = {}
     for module in snap.modules:
         for type_info in module.types:
             type_info.shared = owners[type_info.address] > 1
             if type_info.shared:
-                type_info.record_module = _record_module(walk.libraries, type_info.address)
+                if type_info.address not in record_modules:
+                    record_modules[type_info.address] = _record_module(
+                        walk.libraries, type_info.address
+                    )
+                type_info.record_module = record_modules[type_info.address]
     return snap
